@@ -1,0 +1,37 @@
+#include "app/App.h"
+
+#include "app/MenuBar1.h"
+#include "app/Window1.h"
+#include "platform/ScreenInfo.h"
+#include "platform/SingleInstance.h"
+#include "platform/rules.h"
+#include "settings/prefsModule.h"
+
+#include <QAction>
+#include <QTimer>
+
+App::App(int &argc, char **argv) : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("Vizzolen"));
+    setApplicationVersion(ShortVersion);
+    // The program ends when the control panel closes, and only then, so that the settings are
+    // written on every normal end.
+    setQuitOnLastWindowClosed(false);
+    QTimer::singleShot(0, this, &App::Event_Open);
+}
+
+void App::Event_Open()
+{
+    prefsModule::mainScreenObj = ScreenInfo::mainScreen();
+    prefsModule::screenScale = realToInteger(prefsModule::mainScreenObj->backingScaleFactor());
+    SingleInstance<Window1>::get()->show();
+}
+
+void App::Event_EnableMenuItems()
+{
+    MenuBar1 *bar = MenuBar1::instance();
+    if (QAction *a = bar->item(QStringLiteral("HelpShowHelp")))
+        a->setEnabled(true);
+    if (QAction *a = bar->item(QStringLiteral("HelpAboutBox")))
+        a->setEnabled(true);
+}
