@@ -1,0 +1,22 @@
+# Debian 12 packages, sourced by scripts/start and scripts/test.
+
+# To build and run the magnifier.
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
+                qt6-qpa-plugins fonts-dejavu-core)
+# To run the tests (a private X server and tools to drive it) and the refresh benchmark.
+TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm)
+
+# Installs whichever of the named packages are missing; asks for nothing when all are there.
+ensure_packages() {
+    local missing=()
+    local p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}

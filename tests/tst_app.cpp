@@ -1,0 +1,140 @@
+// Start-up through the real App, and the control panel's menu bar.
+
+#include "app/App.h"
+#include "app/MenuBar1.h"
+#include "app/Window1.h"
+#include "display/DisplayWindow.h"
+#include "fakecapture.h"
+#include "platform/ScreenInfo.h"
+#include "platform/SingleInstance.h"
+#include "platform/rules.h"
+#include "settings/prefsModule.h"
+
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace prefsModule;
+
+class tst_app : public QObject
+{
+    Q_OBJECT
+
+private:
+    FakeCapture fake;
+
+    static QStringList texts(const QList<QAction *> &actions)
+    {
+        QStringList list;
+        for (QAction *a : actions)
+            list << (a->isSeparator() ? QStringLiteral("-") : a->text());
+        return list;
+    }
+
+private slots:
+    // App's Open event has run by the time the event loop turns: the scale is taken and the
+    // panel shown with its display window.
+    void startUp()
+    {
+        QTRY_VERIFY(SingleInstance<Window1>::open() && SingleInstance<Window1>::open()->isVisible());
+        QVERIFY(mainScreenObj);
+        const double dpr = QGuiApplication::primaryScreen()->devicePixelRatio();
+        QCOMPARE(mainScreenObj->backingScaleFactor(), dpr);
+        QCOMPARE(screenScale, realToInteger(dpr));
+        QCOMPARE(magFactor, 3); // no file: the defaults
+        QCOMPARE(displayWidth, 300);
+        QVERIFY(SingleInstance<DisplayWindow>::open()->isVisible());
+
+        // Each tick runs the refresh for this scale: as large as the window on scale 2.
+        fake.clear();
+        SingleInstance<Window1>::open()->Timer1_Action();
+        const QSize expected = screenScale == 2 ? QSize(300, 187) : QSize(100, 62);
+        QCOMPARE(fake.captures.value(0).size(), expected);
+    }
+
+    void versionFromTheProject()
+    {
+        QCOMPARE(App::ShortVersion, QStringLiteral("%1.%2.%3").arg(App::MajorVersion).arg(App::MinorVersion).arg(App::BugVersion));
+        QCOMPARE(App::ShortVersion, QStringLiteral("1.0.0"));
+        QVERIFY(App::LongVersion.contains(App::ShortVersion));
+    }
+
+    void menuBar()
+    {
+        MenuBar1 *bar = MenuBar1::instance();
+        QCOMPARE(MenuBar1::instance(), bar); // one shared instance
+        QCOMPARE(SingleInstance<Window1>::open()->menuBar(), bar);
+
+        QCOMPARE(texts(bar->actions()),
+                 QStringList({"&File", "&Edit", "Check for Update", "Help "}));
+        QCOMPARE(texts(bar->menu("FileMenu")->actions()), QStringList({"Print Help", "&Quit"}));
+        QCOMPARE(texts(bar->menu("EditMenu")->actions()),
+                 QStringList({"&Undo", "-", "Cu&t", "&Copy", "&Paste", "&Delete", "-", "Select &All"}));
+        QCOMPARE(texts(bar->menu("CheckforUpdateMenu")->actions()), QStringList({"Check Now"}));
+        QCOMPARE(texts(bar->menu("HelpMenu")->actions()), QStringList({"Show Help", "About..."}));
+
+        QCOMPARE(bar->item("UntitledMenu1"), bar->menu("EditMenu")->actions().at(1));
+        QCOMPARE(bar->item("UntitledMenu0"), bar->menu("EditMenu")->actions().at(6));
+        QCOMPARE(bar->item("HelpAboutBox")->menuRole(), QAction::AboutRole);
+        QCOMPARE(bar->item("FileQuit")->menuRole(), QAction::QuitRole);
+    }
+
+    void shortcuts_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QKeySequence>("shortcut");
+        QTest::newRow("Print Help") << "FilePrintHelp" << QKeySequence(Qt::CTRL | Qt::Key_P);
+        QTest::newRow("Quit") << "FileQuit" << QKeySequence(Qt::CTRL | Qt::Key_Q);
+        QTest::newRow("Undo") << "EditUndo" << QKeySequence(Qt::CTRL | Qt::Key_Z);
+        QTest::newRow("Cut") << "EditCut" << QKeySequence(Qt::CTRL | Qt::Key_X);
+        QTest::newRow("Copy") << "EditCopy" << QKeySequence(Qt::CTRL | Qt::Key_C);
+        QTest::newRow("Paste") << "EditPaste" << QKeySequence(Qt::CTRL | Qt::Key_V);
+        QTest::newRow("Delete") << "EditClear" << QKeySequence();
+        QTest::newRow("Select All") << "EditSelectAll" << QKeySequence(Qt::CTRL | Qt::Key_A);
+        QTest::newRow("Check Now") << "CheckforUpdateCheckNow" << QKeySequence();
+        QTest::newRow("Show Help") << "HelpShowHelp" << QKeySequence();
+        QTest::newRow("About") << "HelpAboutBox" << QKeySequence();
+    }
+
+    void shortcuts()
+    {
+        QFETCH(QString, item);
+        QFETCH(QKeySequence, shortcut);
+        QAction *a = MenuBar1::instance()->item(item);
+        QVERIFY(a);
+        QCOMPARE(a->shortcut(), shortcut);
+    }
+
+    // Opening any menu enables the two Help items again; nothing disables them.
+    void enableMenuItems()
+    {
+        MenuBar1 *bar = MenuBar1::instance();
+        bar->item("HelpShowHelp")->setEnabled(false);
+        bar->item("HelpAboutBox")->setEnabled(false);
+        emit bar->menu("FileMenu")->aboutToShow();
+        QVERIFY(bar->item("HelpShowHelp")->isEnabled());
+        QVERIFY(bar->item("HelpAboutBox")->isEnabled());
+    }
+
+    // "&Quit" goes through the panel's close, which writes the settings and ends the program.
+    void quitWritesTheSettings()
+    {
+        Window1 *panel = SingleInstance<Window1>::open();
+        QVERIFY(panel);
+        QFile::remove(prefsFilePath());
+        QTimer::singleShot(0, MenuBar1::instance()->item("FileQuit"), &QAction::trigger);
+        QTRY_VERIFY(!panel->isVisible());
+        QVERIFY(QFile::exists(prefsFilePath()));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    App app(argc, argv);
+    tst_app test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_app.moc"
