@@ -33,6 +33,15 @@ class LineReader
 public:
     explicit LineReader(QFile &file) : file_(file) {}
 
+    // Editors on some systems start a UTF-8 file with a byte-order mark; it is no part of the
+    // first line.
+    void skipByteOrderMark()
+    {
+        fill();
+        if (buffer_.startsWith("\xEF\xBB\xBF"))
+            pos_ = 3;
+    }
+
     bool atEnd()
     {
         fill();
@@ -121,6 +130,7 @@ bool parseDirectives(const QString &filePath)
         return false;
 
     LineReader stream(file);
+    stream.skipByteOrderMark();
     for (;;) {
         if (stream.atEnd())
             return true;
@@ -176,7 +186,13 @@ void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
     const QString text = QStringLiteral("#Window1Position ") + Str(panelTop) + Chr(44) + Str(panelLeft)
         + QStringLiteral("\n#Magnification ") + Str(magFactor)
         + QStringLiteral("\n#DWWidth ") + Str(displayWidth) + QStringLiteral("\n");
-    file.write(text.toLatin1());
+    const QByteArray bytes = text.toLatin1();
+    // QSaveFile keeps small writes in its buffer and flushes them inside commit(), where a short
+    // write (disk full, file size limit) goes unnoticed and the truncated copy is renamed over
+    // the old file. Flushing here surfaces the failure; returning without commit() lets the
+    // destructor throw the unfinished copy away.
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return;
     file.commit();
 }
 
