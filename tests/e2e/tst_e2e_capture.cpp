@@ -1,0 +1,397 @@
+// The real program magnifying a real X screen. The test puts a pattern on the screen whose every
+// pixel's colour tells where it is, points the pointer somewhere, starts the program and reads
+// the display window's pixels back from the X server: the picture must be exactly the expected
+// rectangle of the screen, enlarged, with black for what lies off the screen.
+//
+// Registered twice: once on a server with MIT-SHM (the shared-memory capture) and once on one
+// without it (the capture that goes through Qt).
+
+#include "display/CaptureOffsets.h"
+#include "e2e/xhelpers.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QScreen>
+#include <QWidget>
+#include <QtTest>
+
+#include <cmath>
+
+using xh::rectText;
+
+namespace {
+
+// Red and green are the low bytes of x and y, blue holds their high bits and has its top bit
+// set, so no pixel of the pattern is black and none repeats on a screen below 4096 x 2048.
+QRgb patternAt(int x, int y)
+{
+    return qRgb(x & 255, y & 255, 0x80 | ((x >> 8) & 0x0f) | (((y >> 8) & 0x07) << 4));
+}
+
+QString colourText(QRgb c)
+{
+    return QStringLiteral("(%1,%2,%3)").arg(qRed(c)).arg(qGreen(c)).arg(qBlue(c));
+}
+
+// The whole screen covered with the pattern; the program's windows, mapped later, lie above it.
+class PatternWindow : public QWidget
+{
+public:
+    explicit PatternWindow(QSize size)
+        : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus),
+          image_(size, QImage::Format_RGB32)
+    {
+        for (int y = 0; y < size.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(image_.scanLine(y));
+            for (int x = 0; x < size.width(); ++x)
+                line[x] = patternAt(x, y);
+        }
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setWindowTitle(QStringLiteral("pattern"));
+        setGeometry(QRect(QPoint(0, 0), size));
+    }
+
+    const QImage &image() const { return image_; }
+
+protected:
+    void paintEvent(QPaintEvent *) override { QPainter(this).drawImage(0, 0, image_); }
+
+private:
+    QImage image_;
+};
+
+// The display window's height for each width the panel offers: width / 1.6, truncated.
+int heightFor(int width)
+{
+    switch (width) {
+    case 200: return 125;
+    case 300: return 187;
+    case 400: return 250;
+    case 500: return 312;
+    case 600: return 375;
+    }
+    return -1;
+}
+
+QByteArray prefsFile(QPoint panel, int magnification, int width)
+{
+    return QStringLiteral("#Window1Position %1,%2\n#Magnification %3\n#DWWidth %4\n")
+        .arg(panel.y())
+        .arg(panel.x())
+        .arg(magnification)
+        .arg(width)
+        .toLatin1();
+}
+
+// Where the display window must stand, in device pixels, for a panel whose content's top-left
+// corner is `panel` (device-independent).
+QRect expectedDisplay(int scale, QPoint panel, int width)
+{
+    const int h = heightFor(width);
+    return QRect(scale * (panel.x() + 251 + 10), scale * (panel.y() + 137 - h), scale * width, scale * h);
+}
+
+// The screen rectangle, in device pixels, that a display window `width` x `height`
+// (device-independent) must show with the pointer at `pointer` (device pixels).
+QRect expectedSource(int scale, int magnification, int width, int height, QPoint pointer)
+{
+    const int row = magnification - 2;
+    const int column = width / 100 - 2;
+    if (scale == 2) {
+        // Device-independent pointer and corner, a capture as large as the window in device
+        // pixels from the corner's device pixel.
+        const Offset2x o = CaptureOffsets2x[row][column];
+        const double mx = pointer.x() / 2;
+        const double my = pointer.y() / 2;
+        const int x = int(std::trunc(mx - width / 4.0 / magnification - o.Cx));
+        const int y = int(std::trunc(my - height / 4.0 / magnification - o.Cy));
+        return QRect(2 * x, 2 * y, width, height);
+    }
+    const Offset1x o = CaptureOffsets1x[row][column];
+    return QRect(pointer.x() - o.Ax, pointer.y() - o.Ay, int(std::trunc(double(width) / magnification)),
+                 int(std::trunc(double(height) / magnification)));
+}
+
+// The display window's pixels `shot` against the screen rectangle `source` enlarged to fill
+// them: display pixel (dx, dy) shows screen pixel (left + dx * cw / W, top + dy * ch / H).
+// Every magnified cell of every source pixel is checked, at its middle so that the rounding of
+// the nearest-neighbour scaling cannot matter, or whole when the enlargement is exact.
+// Screen pixels off the screen must come out black. Returns what is wrong, or nothing.
+QString compareDisplay(const QImage &shot, const QRect &source, const QImage &screen, bool wholeCells)
+{
+    if (shot.isNull())
+        return QStringLiteral("the display window could not be read from the server");
+    const int W = shot.width();
+    const int H = shot.height();
+    const int cw = source.width();
+    const int ch = source.height();
+    if (cw <= 0 || ch <= 0)
+        return QStringLiteral("empty source rectangle");
+    const QRect onScreen = screen.rect();
+    qint64 bad = 0;
+    qint64 checked = 0;
+    QString first;
+    auto cellSpan = [](int i, int dest, int src, int &from, int &to) {
+        from = int((qint64(i) * dest + src - 1) / src);
+        to = int((qint64(i + 1) * dest + src - 1) / src); // exclusive
+    };
+    for (int j = 0; j < ch; ++j) {
+        int y0, y1;
+        cellSpan(j, H, ch, y0, y1);
+        if (!wholeCells)
+            y0 = int((qint64(2 * j + 1) * H) / (2 * ch)), y1 = y0 + 1;
+        for (int i = 0; i < cw; ++i) {
+            int x0, x1;
+            cellSpan(i, W, cw, x0, x1);
+            if (!wholeCells)
+                x0 = int((qint64(2 * i + 1) * W) / (2 * cw)), x1 = x0 + 1;
+            for (int dy = y0; dy < y1 && dy < H; ++dy) {
+                for (int dx = x0; dx < x1 && dx < W; ++dx) {
+                    const QPoint s(source.left() + int(qint64(dx) * cw / W),
+                                   source.top() + int(qint64(dy) * ch / H));
+                    const QRgb expected = onScreen.contains(s) ? screen.pixel(s) : qRgb(0, 0, 0);
+                    const QRgb actual = shot.pixel(dx, dy) | 0xff000000u;
+                    ++checked;
+                    if (actual != expected) {
+                        if (bad++ == 0) {
+                            first = QStringLiteral("display pixel (%1,%2) is %3, expected %4 of screen "
+                                                   "pixel (%5,%6)")
+                                        .arg(dx)
+                                        .arg(dy)
+                                        .arg(colourText(actual), colourText(expected))
+                                        .arg(s.x())
+                                        .arg(s.y());
+                        }
+                    }
+                }
+            }
+        }
+    }
+    if (bad == 0)
+        return QString();
+    return QStringLiteral("%1 of %2 checked pixels wrong, showing %3 in a %4x%5 window; first: %6")
+        .arg(bad)
+        .arg(checked)
+        .arg(rectText(source))
+        .arg(W)
+        .arg(H)
+        .arg(first);
+}
+
+} // namespace
+
+class TestE2eCapture : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void magnify_data();
+    void magnify();
+    void closedDisplayComesBack();
+    void screenshot();
+    void cleanupTestCase();
+
+private:
+    // Waits until the program's display window stands at `display` (any place when null) and
+    // shows `source`; returns what is still wrong when it does not in time.
+    QString waitForPicture(xh::Program &program, const QRect &display, QSize size, QRect source,
+                           bool wholeCells, xcb_window_t *window = nullptr);
+
+    xh::XConnection x_;
+    std::unique_ptr<PatternWindow> pattern_;
+};
+
+void TestE2eCapture::initTestCase()
+{
+    QVERIFY2(x_.ok(), "cannot connect to the X server");
+    QCOMPARE(x_.depth(), 24);
+    // The rows below are laid out for the test server's screen.
+    QCOMPARE(x_.screenSize(), QSize(1280, 1024));
+    QVERIFY(QGuiApplication::primaryScreen());
+    QCOMPARE(QGuiApplication::primaryScreen()->devicePixelRatio(), 1.0);
+
+    // The run registered without MIT-SHM must really be without it, or the capture that works
+    // without shared memory would go untested.
+    if (qEnvironmentVariable("XVFB_ARGS").contains(QLatin1String("MIT-SHM")))
+        QVERIFY2(!x_.hasShm(), "the server was to run without MIT-SHM but offers it");
+    qInfo("server %s MIT-SHM", x_.hasShm() ? "offers" : "does not offer");
+
+    pattern_ = std::make_unique<PatternWindow>(x_.screenSize());
+    pattern_->show();
+    QTRY_VERIFY_WITH_TIMEOUT(x_.grabScreen() == pattern_->image(), 10000);
+}
+
+void TestE2eCapture::cleanupTestCase()
+{
+    pattern_.reset();
+}
+
+QString TestE2eCapture::waitForPicture(xh::Program &program, const QRect &display, QSize size,
+                                       QRect source, bool wholeCells, xcb_window_t *window)
+{
+    QString why;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000) {
+        if (!program.running())
+            return QStringLiteral("the program %1").arg(program.status());
+        const std::optional<xh::TopLevel> w = x_.window(program.pid(), QStringLiteral("Display Window"));
+        if (!w || !w->viewable) {
+            why = QStringLiteral("no display window mapped");
+        } else if (!display.isNull() && w->geometry != display) {
+            why = QStringLiteral("display window at %1, expected %2").arg(rectText(w->geometry), rectText(display));
+        } else if (w->geometry.size() != size) {
+            why = QStringLiteral("display window of %1, expected %2x%3")
+                      .arg(rectText(w->geometry))
+                      .arg(size.width())
+                      .arg(size.height());
+        } else if (source.intersects(w->geometry)) {
+            return QStringLiteral("bad test row: the display window %1 lies in its own source %2")
+                .arg(rectText(w->geometry), rectText(source));
+        } else {
+            why = compareDisplay(x_.grab(w->geometry), source, pattern_->image(), wholeCells);
+            if (why.isEmpty()) {
+                if (window)
+                    *window = w->id;
+                return QString();
+            }
+        }
+        QTest::qWait(25);
+    }
+    return why;
+}
+
+void TestE2eCapture::magnify_data()
+{
+    QTest::addColumn<int>("scale");
+    QTest::addColumn<int>("magnification");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QPoint>("panel");   // content top-left, device-independent
+    QTest::addColumn<QPoint>("pointer"); // device pixels
+
+    // Scale 1: panel low on the screen, the captured area well above the display window.
+    const QPoint low(20, 860);
+    QTest::newRow("m2 w200") << 1 << 2 << 200 << low << QPoint(400, 300);
+    QTest::newRow("m2 w600") << 1 << 2 << 600 << low << QPoint(700, 250);
+    QTest::newRow("m3 w400") << 1 << 3 << 400 << low << QPoint(555, 333);
+    QTest::newRow("m4 w300") << 1 << 4 << 300 << low << QPoint(1000, 500);
+    QTest::newRow("m5 w300") << 1 << 5 << 300 << low << QPoint(300, 200);
+    QTest::newRow("m5 w500") << 1 << 5 << 500 << low << QPoint(901, 417);
+    QTest::newRow("m6 w600") << 1 << 6 << 600 << low << QPoint(640, 300);
+    // Scale 2: the screen enlarged two times whatever the magnification, only the offsets differ.
+    // Pointer positions even, so that the device-independent position is exact.
+    const QPoint low2(0, 360);
+    QTest::newRow("x2 m2 w200") << 2 << 2 << 200 << low2 << QPoint(600, 260);
+    QTest::newRow("x2 m2 w300") << 2 << 2 << 300 << low2 << QPoint(800, 300);
+    QTest::newRow("x2 m5 w200") << 2 << 5 << 200 << low2 << QPoint(420, 200);
+    QTest::newRow("x2 m5 w300") << 2 << 5 << 300 << low2 << QPoint(1000, 280);
+    QTest::newRow("x2 m6 w300") << 2 << 6 << 300 << low2 << QPoint(700, 350);
+    // The pointer in a corner: what lies off the screen is black, the rest is the screen.
+    QTest::newRow("top-left corner") << 1 << 3 << 300 << low << QPoint(3, 3);
+    QTest::newRow("top-left corner m6") << 1 << 6 << 500 << low << QPoint(0, 0);
+    QTest::newRow("bottom-right corner") << 1 << 2 << 400 << low << QPoint(1276, 1020);
+    QTest::newRow("x2 top-left corner") << 2 << 2 << 300 << low2 << QPoint(6, 6);
+    QTest::newRow("x2 bottom-right corner") << 2 << 2 << 200 << QPoint(0, 40) << QPoint(1278, 1022);
+}
+
+void TestE2eCapture::magnify()
+{
+    QFETCH(int, scale);
+    QFETCH(int, magnification);
+    QFETCH(int, width);
+    QFETCH(QPoint, panel);
+    QFETCH(QPoint, pointer);
+
+    x_.warpPointer(pointer);
+    QCOMPARE(x_.pointer(), pointer);
+
+    const int height = heightFor(width);
+    const QRect display = expectedDisplay(scale, panel, width);
+    const QRect source = expectedSource(scale, magnification, width, height, pointer);
+    QVERIFY2(!source.intersects(display), "bad test row: the display window would show itself");
+    const QRect screen(QPoint(0, 0), x_.screenSize());
+    if (QByteArray(QTest::currentDataTag()).contains("corner"))
+        QVERIFY2(screen.intersects(source) && !screen.contains(source), "bad test row: not across a corner");
+
+    xh::Program program;
+    QStringList env;
+    if (scale == 2)
+        env << QStringLiteral("QT_SCALE_FACTOR=2");
+    QVERIFY(program.start(prefsFile(panel, magnification, width), env));
+
+    // The panel must not lie in the source either, or the picture would show it.
+    QTRY_VERIFY_WITH_TIMEOUT(x_.window(program.pid(), QStringLiteral("Vizzolen")).value_or(xh::TopLevel()).viewable,
+                             8000);
+    const QRect panelWindow = x_.window(program.pid(), QStringLiteral("Vizzolen"))->geometry;
+    QVERIFY2(!source.intersects(panelWindow),
+             qPrintable(QStringLiteral("bad test row: panel %1 in source %2").arg(rectText(panelWindow), rectText(source))));
+
+    const QString why = waitForPicture(program, display, display.size(), source, scale == 2);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+
+    // A few more refreshes change nothing, and the program is still there.
+    QTest::qWait(300);
+    QVERIFY2(program.running(), qPrintable(program.status()));
+    const std::optional<xh::TopLevel> w = x_.window(program.pid(), QStringLiteral("Display Window"));
+    QVERIFY(w && w->viewable);
+    const QString again = compareDisplay(x_.grab(w->geometry), source, pattern_->image(), scale == 2);
+    QVERIFY2(again.isEmpty(), qPrintable(again));
+}
+
+void TestE2eCapture::closedDisplayComesBack()
+{
+    const QPoint pointer(900, 300);
+    x_.warpPointer(pointer);
+    xh::Program program;
+    QVERIFY(program.start(prefsFile(QPoint(20, 860), 3, 300)));
+
+    xcb_window_t old = 0;
+    QString why = waitForPicture(program, expectedDisplay(1, QPoint(20, 860), 300), QSize(300, 187),
+                                 expectedSource(1, 3, 300, 187, pointer), false, &old);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+
+    // What a window manager sends when the user clicks the close button.
+    QElapsedTimer timer;
+    timer.start();
+    x_.requestClose(old);
+    auto reopened = [&] {
+        const std::optional<xh::TopLevel> w = x_.window(program.pid(), QStringLiteral("Display Window"));
+        return w && w->viewable && w->id != old;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reopened(), 5000);
+    qInfo("display window back after %lld ms", qint64(timer.elapsed()));
+    QTRY_VERIFY_WITH_TIMEOUT(!x_.exists(old), 5000);
+
+    // A fresh window from its design, 600 x 400, which the refresh fills at that size.
+    const xh::TopLevel w = *x_.window(program.pid(), QStringLiteral("Display Window"));
+    QCOMPARE(w.geometry.size(), QSize(600, 400));
+    why = waitForPicture(program, QRect(), QSize(600, 400), expectedSource(1, 3, 600, 400, pointer), false);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QVERIFY2(program.running(), qPrintable(program.status()));
+    QVERIFY(x_.window(program.pid(), QStringLiteral("Vizzolen")).value_or(xh::TopLevel()).viewable);
+}
+
+void TestE2eCapture::screenshot()
+{
+    // Where four tiles of the pattern meet, so that the enlargement is plain to see.
+    const QPoint pointer(768, 256);
+    const QPoint panel(20, 860);
+    x_.warpPointer(pointer);
+    xh::Program program;
+    QVERIFY(program.start(prefsFile(panel, 4, 500)));
+    const QString why = waitForPicture(program, expectedDisplay(1, panel, 500), QSize(500, 312),
+                                       expectedSource(1, 4, 500, 312, pointer), false);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+
+    const QImage screen = x_.grabScreen();
+    QVERIFY(!screen.isNull());
+    const QString path = QStringLiteral(VIZZOLEN_ARTIFACTS_DIR "/%1.png")
+                             .arg(x_.hasShm() ? "e2e-screenshot" : "e2e-screenshot-noshm");
+    QVERIFY2(screen.save(path), qPrintable(path));
+    qInfo("screenshot: %s", qPrintable(path));
+}
+
+QTEST_MAIN(TestE2eCapture)
+#include "tst_e2e_capture.moc"
