@@ -2,11 +2,15 @@
 #include "ui_DisplayWindow.h"
 
 #include "display/CaptureOffsets.h"
+#include "display/scaleNearest.h"
 #include "platform/capture.h"
 #include "platform/rules.h"
+#include "platform/windowOutput.h"
 #include "settings/prefsModule.h"
 
+#include <QGuiApplication>
 #include <QPainter>
+#include <cmath>
 
 using prefsModule::magFactor;
 
@@ -17,6 +21,11 @@ DisplayWindow::DisplayWindow(QWidget *parent)
     ui->setupUi(this);
     // Every paint covers the whole window with the backdrop, so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        output_ = WindowOutput::create(winId());
+        if (output_)
+            setAttribute(Qt::WA_PaintOnScreen);
+    }
 }
 
 DisplayWindow::~DisplayWindow()
@@ -60,28 +69,81 @@ void DisplayWindow::details()
     showCapture(capture, W0, H0);
 }
 
+bool DisplayWindow::showsPixelForPixel(QSize size) const
+{
+    return devicePixelRatio() == 1.0 && this->size() == size;
+}
+
 void DisplayWindow::showCapture(const QImage &capture, int width, int height)
 {
-    QImage picture(width, height, QImage::Format_RGB32);
-    if (capture.isNull()) {
-        picture.fill(Qt::black);
+    const QSize size(width, height);
+    QImage picture;
+    if (!capture.isNull() && capture.size() == size && capture.format() == QImage::Format_RGB32) {
+        picture = capture; // drawn whole at its own size it is the picture: it is new every refresh
     } else {
-        QPainter painter(&picture);
-        // No smoothing: magnified pixels stay crisp squares.
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-        painter.drawImage(QRect(0, 0, width, height), capture, capture.rect());
+        // Drawn where the output can put it from when the window shows it pixel for pixel.
+        picture = output_ && showsPixelForPixel(size) ? output_->newPicture(size)
+                                                      : QImage(size, QImage::Format_RGB32);
+        if (capture.isNull())
+            picture.fill(Qt::black);
+        else
+            drawScaledNearest(capture, picture); // no smoothing: magnified pixels stay crisp squares
     }
     backdrop_ = std::move(picture);
-    update();
+    if (output_ && isVisible())
+        putBackdrop(); // at once: no paint event, no backing store
+    else
+        update();
+}
+
+QPaintEngine *DisplayWindow::paintEngine() const
+{
+    // Painted on the screen by the output, which is what Qt asks of a widget with no paint
+    // engine of its own.
+    return output_ ? nullptr : QWidget::paintEngine();
 }
 
 void DisplayWindow::paintEvent(QPaintEvent *)
 {
+    if (output_) {
+        putBackdrop();
+        return;
+    }
     QPainter painter(this);
+    paintBackdrop(painter);
+}
+
+void DisplayWindow::paintBackdrop(QPainter &painter) const
+{
     painter.drawImage(0, 0, backdrop_);
     // A window made larger than its last picture shows black beyond it, never old pixels.
     if (backdrop_.width() < width())
         painter.fillRect(backdrop_.width(), 0, width() - backdrop_.width(), height(), Qt::black);
     if (backdrop_.height() < height())
         painter.fillRect(0, backdrop_.height(), backdrop_.width(), height() - backdrop_.height(), Qt::black);
+}
+
+void DisplayWindow::putBackdrop()
+{
+    bool shown;
+    if (showsPixelForPixel(backdrop_.size()) && backdrop_.format() == QImage::Format_RGB32) {
+        shown = output_->put(backdrop_);
+    } else {
+        // Drawn as Qt would into its backing store: a picture of the window's device pixels.
+        const qreal ratio = devicePixelRatio();
+        QImage frame = output_->newPicture(
+            QSize(int(std::ceil(width() * ratio)), int(std::ceil(height() * ratio))));
+        frame.setDevicePixelRatio(ratio);
+        {
+            QPainter painter(&frame);
+            paintBackdrop(painter);
+        }
+        shown = output_->put(frame);
+    }
+    if (!shown) {
+        // Qt's backing store takes over for good.
+        output_.reset();
+        setAttribute(Qt::WA_PaintOnScreen, false);
+        update();
+    }
 }

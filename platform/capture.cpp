@@ -1,16 +1,14 @@
 #include "platform/capture.h"
+#include "platform/x11shm.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <algorithm>
 #include <cmath>
 #include <memory>
-
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#include <xcb/shm.h>
-#include <xcb/xcb.h>
+#include <utility>
 
 namespace {
 
@@ -38,16 +36,6 @@ public:
 private:
     QPoint last_;
 };
-
-// X leaves the fourth byte of a depth-24 pixel undefined (usually 0); Format_RGB32 wants 0xff
-// there, or a later conversion to a format with alpha would make the pixel transparent.
-void copyOpaque(uchar *dst, const uchar *src, int pixels)
-{
-    auto *d = reinterpret_cast<quint32 *>(dst);
-    const auto *s = reinterpret_cast<const quint32 *>(src);
-    for (int i = 0; i < pixels; ++i)
-        d[i] = s[i] | 0xff000000u;
-}
 
 // Draws each piece of the plan into a picture of the plan's size; what lies on no screen
 // stays black. A piece that cannot be read makes the whole capture fail: a null image.
@@ -96,7 +84,7 @@ public:
                 const int rows = std::min(image.height(), piece.source.height());
                 const int pixels = std::min(image.width(), piece.source.width());
                 for (int y = 0; y < rows; ++y) {
-                    copyOpaque(picture.scanLine(piece.destination.y() + y) + piece.destination.x() * 4,
+                    x11shm::copyOpaque(picture.scanLine(piece.destination.y() + y) + piece.destination.x() * 4,
                                image.constScanLine(y), pixels);
                 }
                 return true;
@@ -108,131 +96,185 @@ public:
 
 // X11: MIT-SHM into one shared segment that is kept and grown as needed, each capture copied
 // out into a new picture.
-class XShmCapture : public PointerReader
+//
+// A refresh reads the pointer, then captures around it: two round trips to the server, and on
+// a desktop each round trip costs more than the copying. So the pointer request goes out
+// together with a read of the screen around the last capture, widened by a margin: the server
+// answers both at once, and when the new rectangle lies within what was read, the capture is
+// cut from it. The server takes requests in order, so that read is made after the pointer was
+// taken, as a capture made after the reply would be. Otherwise the capture is read as usual.
+class XShmCapture
 {
 public:
     static std::unique_ptr<XShmCapture> create()
     {
-        auto *x11 = qApp ? qApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-        xcb_connection_t *c = x11 ? x11->connection() : nullptr;
-        if (!c)
-            return nullptr;
-        const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_shm_id);
-        if (!ext || !ext->present)
-            return nullptr;
-        const xcb_setup_t *setup = xcb_get_setup(c);
-        const xcb_screen_t *screen = xcb_setup_roots_iterator(setup).data;
-        if (!screen || screen->root_depth != 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
-            return nullptr;
-        // Depth-24 pixels must be 32 bits each to match QImage::Format_RGB32.
-        bool bpp32 = false;
-        for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
-            bpp32 |= it.data->depth == 24 && it.data->bits_per_pixel == 32;
-        if (!bpp32)
-            return nullptr;
-        return std::unique_ptr<XShmCapture>(new XShmCapture(c, screen->root));
+        std::shared_ptr<x11shm::Connection> connection = x11shm::Connection::get();
+        return connection ? std::unique_ptr<XShmCapture>(new XShmCapture(std::move(connection))) : nullptr;
     }
 
-    ~XShmCapture() override { detach(); }
+    // The pointer in global device-independent coordinates, mapped from the device pixels X
+    // gives as QCursor::pos() maps them; false if the server did not answer.
+    bool pointer(QPoint &position)
+    {
+        xcb_connection_t *c = connection_->c();
+        const xcb_query_pointer_cookie_t cookie = xcb_query_pointer(c, connection_->root());
+        const bool reading = readAhead();
+        xcb_query_pointer_reply_t *reply = xcb_query_pointer_reply(c, cookie, nullptr);
+        if (reading)
+            ahead_.ready = finishRead(ahead_.cookie);
+        if (!reply)
+            return false;
+        const QPoint native(reply->root_x, reply->root_y);
+        free(reply);
+        position = deviceIndependent(native);
+        return true;
+    }
 
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
-                          std::int32_t height) override
+                          std::int32_t height)
     {
-        const CapturePlan plan = planCapture(screenGeometries(), QRect(left, top, width, height));
+        const QRect request(left, top, width, height);
+        const Ahead ahead = std::exchange(ahead_, Ahead());
+        last_ = request;
+        if (ahead.ready && ahead.area.contains(request))
+            return cutFromAhead(ahead.area, request);
+        const CapturePlan plan = planCapture(screenGeometries(), request);
         return assemble(plan, [this](const CapturePiece &piece, QImage &picture) {
             return grab(piece, picture);
         });
     }
 
 private:
-    XShmCapture(xcb_connection_t *c, xcb_window_t root) : c_(c), root_(root) {}
+    // Wide enough for a pointer moved at an ordinary pace between two refreshes, small enough
+    // that the extra pixels cost the server less than the round trip they save.
+    static constexpr int kMargin = 48;
 
-    bool grab(const CapturePiece &piece, QImage &picture)
+    struct Ahead
     {
-        const QRect &r = piece.source;
-        const size_t bytes = size_t(r.width()) * size_t(r.height()) * 4;
-        if (!ensureSegment(bytes))
+        QRect area;                            // what is being or has been read into the segment
+        xcb_shm_get_image_cookie_t cookie{};
+        bool ready = false;                    // the segment holds it
+    };
+
+    explicit XShmCapture(std::shared_ptr<x11shm::Connection> connection) : connection_(std::move(connection)) {}
+
+    // Sends the read of the last capture's surroundings, where that is worth it: a capture was
+    // made since the last pointer reading, and the widened area lies whole on one screen whose
+    // device pixels are its device-independent ones. Sends nothing and returns false otherwise.
+    bool readAhead()
+    {
+        const QRect last = std::exchange(last_, QRect());
+        ahead_ = Ahead();
+        if (last.isEmpty())
             return false;
-        xcb_generic_error_t *error = nullptr;
-        xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(
-            c_,
-            xcb_shm_get_image(c_, root_, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
-                              uint16_t(r.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, seg_, 0),
-            &error);
-        const bool ok = reply && !error && reply->depth == 24;
-        free(reply);
-        free(error);
-        if (!ok)
+        const QRect area = last.adjusted(-kMargin, -kMargin, kMargin, kMargin);
+        const QList<ScreenGeometry> screens = screenGeometries();
+        const bool onOneScreen = std::any_of(screens.begin(), screens.end(), [&](const ScreenGeometry &g) {
+            return g.devicePixelRatio == 1.0 && g.geometry.contains(area);
+        });
+        if (!onOneScreen || !ensureSegment(size_t(area.width()) * size_t(area.height()) * 4))
             return false;
-        const uchar *src = static_cast<const uchar *>(addr_);
-        const size_t row = size_t(r.width()) * 4;
-        for (int y = 0; y < r.height(); ++y) {
-            copyOpaque(picture.scanLine(piece.destination.y() + y) + piece.destination.x() * 4,
-                       src + size_t(y) * row, r.width());
-        }
+        ahead_.area = area;
+        ahead_.cookie = requestImage(area);
         return true;
+    }
+
+    QImage cutFromAhead(const QRect &area, const QRect &request) const
+    {
+        QImage picture(request.size(), QImage::Format_RGB32);
+        if (picture.isNull())
+            return picture;
+        const size_t row = size_t(area.width()) * 4;
+        const uchar *from = segment_->data() + size_t(request.y() - area.y()) * row
+            + size_t(request.x() - area.x()) * 4;
+        for (int y = 0; y < request.height(); ++y)
+            x11shm::copyOpaque(picture.scanLine(y), from + size_t(y) * row, request.width());
+        return picture;
+    }
+
+    // As QCursor::pos() maps X's position: on the screen whose device pixels hold it (else the
+    // primary one), scaled about that screen's top-left corner, which both systems share.
+    static QPoint deviceIndependent(QPoint native)
+    {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        const QScreen *on = screens.isEmpty() ? nullptr : screens.first();
+        for (const QScreen *s : screens) {
+            if (ScreenGeometry{s->geometry(), s->devicePixelRatio()}.nativeGeometry().contains(native)) {
+                on = s;
+                break;
+            }
+        }
+        if (!on || on->devicePixelRatio() == 1.0)
+            return native;
+        const QPoint origin = on->geometry().topLeft();
+        return (native - origin) * (1.0 / on->devicePixelRatio()) + origin;
     }
 
     bool ensureSegment(size_t bytes)
     {
-        if (addr_ && bytes <= size_)
+        if (segment_ && segment_->size() >= bytes)
             return true;
-        detach();
-        const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (id < 0)
+        segment_.reset();
+        segment_ = x11shm::Segment::create(connection_, bytes);
+        return segment_ != nullptr;
+    }
+
+    // Root window pixels of `r` (device pixels, on the screen) into the start of the segment.
+    xcb_shm_get_image_cookie_t requestImage(const QRect &r)
+    {
+        return xcb_shm_get_image(connection_->c(), connection_->root(), int16_t(r.x()), int16_t(r.y()),
+                                 uint16_t(r.width()), uint16_t(r.height()), ~0u,
+                                 XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0);
+    }
+
+    bool finishRead(xcb_shm_get_image_cookie_t cookie)
+    {
+        xcb_generic_error_t *error = nullptr;
+        xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(connection_->c(), cookie, &error);
+        const bool ok = reply && !error && reply->depth == 24;
+        free(reply);
+        free(error);
+        return ok;
+    }
+
+    bool grab(const CapturePiece &piece, QImage &picture)
+    {
+        const QRect &r = piece.source;
+        if (!ensureSegment(size_t(r.width()) * size_t(r.height()) * 4) || !finishRead(requestImage(r)))
             return false;
-        void *addr = shmat(id, nullptr, 0);
-        if (addr == reinterpret_cast<void *>(-1)) {
-            shmctl(id, IPC_RMID, nullptr);
-            return false;
-        }
-        const xcb_shm_seg_t seg = xcb_generate_id(c_);
-        xcb_generic_error_t *error = xcb_request_check(c_, xcb_shm_attach_checked(c_, seg, id, 0));
-        // Marked for removal at once: the kernel frees it when both sides have detached, even
-        // if this process dies.
-        shmctl(id, IPC_RMID, nullptr);
-        if (error) {
-            free(error);
-            shmdt(addr);
-            return false;
-        }
-        addr_ = addr;
-        size_ = bytes;
-        seg_ = seg;
+        const uchar *src = segment_->data();
+        const size_t row = size_t(r.width()) * 4;
+        uchar *dst = picture.bits() + piece.destination.x() * 4;
+        const qsizetype stride = picture.bytesPerLine();
+        for (int y = 0; y < r.height(); ++y)
+            x11shm::copyOpaque(dst + (piece.destination.y() + y) * stride, src + size_t(y) * row, r.width());
         return true;
     }
 
-    void detach()
-    {
-        if (!addr_)
-            return;
-        xcb_shm_detach(c_, seg_);
-        xcb_flush(c_);
-        shmdt(addr_);
-        addr_ = nullptr;
-        size_ = 0;
-    }
-
-    xcb_connection_t *c_;
-    xcb_window_t root_;
-    void *addr_ = nullptr;
-    size_t size_ = 0;
-    xcb_shm_seg_t seg_ = 0;
+    std::shared_ptr<x11shm::Connection> connection_;
+    std::shared_ptr<x11shm::Segment> segment_;
+    QRect last_;   // the last capture, until the next pointer reading
+    Ahead ahead_;
 };
 
 // The X11 source, which drops to the Qt one for good once shared memory fails.
-class RealCapture : public PointerReader
+class RealCapture : public CaptureSource
 {
 public:
+    std::int32_t MouseX() override
+    {
+        XShmCapture *s = shm();
+        if (!s || !s->pointer(last_))
+            last_ = QCursor::pos();
+        return last_.x();
+    }
+    std::int32_t MouseY() override { return last_.y(); }
+
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
                           std::int32_t height) override
     {
-        if (!checked_) {
-            checked_ = true;
-            shm_ = XShmCapture::create();
-        }
-        if (shm_) {
-            QImage picture = shm_->ScreenshotRect(left, top, width, height);
+        if (XShmCapture *s = shm()) {
+            QImage picture = s->ScreenshotRect(left, top, width, height);
             if (!picture.isNull() || width <= 0 || height <= 0)
                 return picture;
             shm_.reset(); // e.g. a server that refuses the segment: read it the slow way from now on
@@ -241,6 +283,16 @@ public:
     }
 
 private:
+    XShmCapture *shm()
+    {
+        if (!checked_) {
+            checked_ = true;
+            shm_ = XShmCapture::create();
+        }
+        return shm_.get();
+    }
+
+    QPoint last_;
     bool checked_ = false;
     std::unique_ptr<XShmCapture> shm_;
     QtCapture qt_;

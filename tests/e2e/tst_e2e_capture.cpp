@@ -189,6 +189,7 @@ private slots:
     void initTestCase();
     void magnify_data();
     void magnify();
+    void followsThePointer();
     void closedDisplayComesBack();
     void screenshot();
     void cleanupTestCase();
@@ -338,6 +339,25 @@ void TestE2eCapture::magnify()
     QVERIFY(w && w->viewable);
     const QString again = compareDisplay(x_.grab(w->geometry), source, pattern_->image(), scale == 2);
     QVERIFY2(again.isEmpty(), qPrintable(again));
+}
+
+// The pointer moved a little (the capture can be cut from what was read around the last one)
+// and far (it must be read anew), on both sides: each time the view shows the new place.
+void TestE2eCapture::followsThePointer()
+{
+    const QPoint panel(20, 860);
+    const int width = 400;
+    const int height = heightFor(width);
+    xh::Program program;
+    x_.warpPointer(QPoint(500, 300));
+    QVERIFY(program.start(prefsFile(panel, 3, width)));
+    for (const QPoint pointer : {QPoint(500, 300), QPoint(513, 291), QPoint(470, 330), QPoint(900, 520),
+                                 QPoint(880, 540), QPoint(200, 150)}) {
+        x_.warpPointer(pointer);
+        const QString why = waitForPicture(program, expectedDisplay(1, panel, width), QSize(width, height),
+                                           expectedSource(1, 3, width, height, pointer), false);
+        QVERIFY2(why.isEmpty(), qPrintable(QStringLiteral("pointer at %1,%2: %3").arg(pointer.x()).arg(pointer.y()).arg(why)));
+    }
 }
 
 void TestE2eCapture::closedDisplayComesBack()

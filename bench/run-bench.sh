@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# The refresh benchmark. Prints figures, asserts nothing, installs nothing.
+#
+#   bench/run-bench.sh [compare] [BUILD_DIR]   (default; BUILD_DIR defaults to ./build)
+#   bench/run-bench.sh refresh [BUILD_DIR]
+#
+# Needs the Debian packages xvfb, xterm, xdotool and xzoom, and BUILD_DIR built with the GUI
+# (it holds vizzolen, bench/libvizzolen_capturecount.so and bench/vizzolen_refresh_bench).
+#
+# compare: on a private Xvfb (1920x1080x24) with an xterm scrolling a directory listing and the
+#   pointer moving over it, measures for ROUNDS (3) rounds of SECONDS_PER_RUN (10) seconds each,
+#   in turn: the screen alone (baseline), Vizzolen at magnification 3 with a 600x375 view
+#   (a 200x125 capture), and `xzoom -mag 3 -source 200x125+40+40` set to 50 ms (two `d`
+#   presses). Each program is started fresh per round and given WARMUP seconds before the
+#   measurement window opens.
+#   Frames are the pictures the program really puts into its window, and next to them the
+#   screen reads it makes: an LD_PRELOAD shim (bench/capturecount.cpp) wraps
+#   xcb_shm_put_image/xcb_put_image (Vizzolen, Qt) and XShmPutImage/XPutImage (xzoom), and
+#   xcb_shm_get_image/xcb_get_image and XShmGetImage/XGetImage, with dlsym(RTLD_NEXT), and
+#   counts each call in a shared file that is read when the window opens and closes. Vizzolen
+#   reads the screen once per frame, twice when the pointer has moved too far for the capture
+#   to be cut from the area read together with the pointer.
+#   CPU is the scheduler's run time of every thread (/proc/<pid>/task/*/schedstat) over the
+#   window; the X server's extra CPU is Xvfb's CPU rate during the program's window less its
+#   rate during the baseline windows, divided by the frame rate. RSS and RssAnon come from
+#   /proc/<pid>/status at the end of the window.
+# refresh: runs bench/vizzolen_refresh_bench on a private Xvfb twice, once on a scale-1 screen
+#   (details1()) and once with QT_SCALE_FACTOR=2 (details()): per width 200..600 and
+#   magnification 2..6 the refresh alone, refresh plus a synchronous paint, the raw capture of
+#   the same rectangle, their ratio, whether the picture equals QPainter's scaling of the
+#   capture, and RssAnon before and after 12,000 refreshes.
+#
+# Every process started here is stopped by its PID when the script ends, also on Ctrl-C or error.
+set -euo pipefail
+
+MODE=compare
+case "${1:-}" in
+compare | refresh) MODE=$1; shift ;;
+esac
+BUILD=$(cd "${1:-./build}" && pwd)
+ROUNDS=${ROUNDS:-3}
+SECONDS_PER_RUN=${SECONDS_PER_RUN:-10}
+WARMUP=${WARMUP:-2}
+
+for tool in Xvfb xterm xdotool xzoom; do
+    command -v "$tool" >/dev/null || { echo "run-bench: $tool is missing (Debian packages: xvfb xterm xdotool xzoom)" >&2; exit 1; }
+done
+for f in vizzolen bench/libvizzolen_capturecount.so bench/vizzolen_refresh_bench; do
+    [ -e "$BUILD/$f" ] || { echo "run-bench: $BUILD/$f is missing; build $BUILD first" >&2; exit 1; }
+done
+
+TMP=$(mktemp -d)
+chmod 700 "$TMP"
+PIDS=()
+
+# Stops one started process and forgets it. Its descendants (the shell loop an xterm runs, the
+# pipeline in it) go first, each by its PID as /proc lists it.
+kill_descendants() {
+    local child
+    for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
+        kill_descendants "$child"
+        kill "$child" 2>/dev/null || true
+    done
+}
+stop_pid() {
+    local pid=$1 kept=() p
+    [ -n "$pid" ] || return 0
+    kill_descendants "$pid"
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    for p in "${PIDS[@]}"; do [ "$p" = "$pid" ] || kept+=("$p"); done
+    PIDS=("${kept[@]+"${kept[@]}"}")
+}
+
+cleanup() {
+    trap - EXIT INT TERM
+    local i
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop_pid "${PIDS[i]}"; done
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'echo "run-bench: interrupted" >&2; exit 130' INT TERM
+
+start_xvfb() {
+    local fdfile=$TMP/displayfd
+    : >"$fdfile"
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fdfile" 2>"$TMP/xvfb.log" &
+    XVFB=$!
+    PIDS+=("$XVFB")
+    for _ in $(seq 1 100); do
+        [ -s "$fdfile" ] && break
+        kill -0 "$XVFB" 2>/dev/null || { echo "run-bench: Xvfb failed:" >&2; cat "$TMP/xvfb.log" >&2; exit 1; }
+        sleep 0.1
+    done
+    [ -s "$fdfile" ] || { echo "run-bench: Xvfb did not start" >&2; exit 1; }
+    export DISPLAY=":$(head -n1 "$fdfile")"
+    export QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR=$TMP
+}
+
+# CPU time of a process, all its threads, in microseconds: the scheduler's own nanosecond count
+# (/proc/<pid>/task/*/schedstat), not the 10 ms ticks of /proc/<pid>/stat.
+cpu_us() {
+    cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ ns += $1 } END { printf "%d\n", ns / 1000 }'
+}
+us_to_ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
+status_kb() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
+counter() { od -An -tu8 -j "$2" -N8 "$1" | tr -d ' '; }
+now_ms() { date +%s%3N; }
+
+# Moves the pointer over the scrolling text every 40 ms for $1 seconds, in one xdotool process.
+start_pointer() {
+    local steps=$(($1 * 25)) args=() i x y
+    for ((i = 0; i < steps; i++)); do
+        x=$((350 + (i * 7) % 300 - 150 + (i % 2) * 3))
+        y=$((300 + (i * 5) % 200 - 100))
+        args+=(mousemove "$x" "$y" sleep 0.04)
+    done
+    xdotool "${args[@]}" &
+    MOVER=$!
+    PIDS+=("$MOVER")
+}
+
+# One measurement window of SECONDS_PER_RUN seconds. $1 = program pid or "", $2 = counter file.
+# Sets W_MS, W_XVFB_US, W_CPU_US, W_FRAMES (pictures put), W_READS (screen reads), W_RSS, W_ANON.
+measure_window() {
+    local pid=$1 cnt=$2 t0 x0 c0=0 f0=0 p0=0
+    start_pointer $((SECONDS_PER_RUN + 1))
+    sleep 0.2
+    t0=$(now_ms); x0=$(cpu_us "$XVFB")
+    if [ -n "$pid" ]; then c0=$(cpu_us "$pid"); f0=$(counter "$cnt" 0); p0=$(counter "$cnt" 8); fi
+    sleep "$SECONDS_PER_RUN"
+    W_MS=$(($(now_ms) - t0)); W_XVFB_US=$(($(cpu_us "$XVFB") - x0))
+    W_CPU_US=0 W_FRAMES=0 W_READS=0 W_RSS=0 W_ANON=0
+    if [ -n "$pid" ]; then
+        kill -0 "$pid" 2>/dev/null || { echo "run-bench: the program under test died" >&2; exit 1; }
+        W_CPU_US=$(($(cpu_us "$pid") - c0))
+        W_READS=$(($(counter "$cnt" 0) - f0)); W_FRAMES=$(($(counter "$cnt" 8) - p0))
+        W_RSS=$(status_kb "$pid" VmRSS); W_ANON=$(status_kb "$pid" RssAnon)
+    fi
+    stop_pid "$MOVER"
+}
+
+new_counter() { head -c 16 /dev/zero >"$1"; }
+
+start_vizzolen() {
+    local cfg=$TMP/config
+    mkdir -p "$cfg"
+    # The panel's content at left 1000, top 500: the display window stands at 1261,262, where
+    # xzoom's window is put too, clear of the xterm.
+    printf '#Window1Position 500,1000\n#Magnification 3\n#DWWidth 600\n' >"$cfg/vzln.txt"
+    new_counter "$1"
+    XDG_CONFIG_HOME=$cfg VZLN_BENCH_COUNTER=$1 LD_PRELOAD=$BUILD/bench/libvizzolen_capturecount.so \
+        "$BUILD/vizzolen" >"$TMP/vizzolen.log" 2>&1 &
+    PROG=$!
+    PIDS+=("$PROG")
+    sleep "$WARMUP"
+}
+
+start_xzoom() {
+    local id="" i
+    new_counter "$1"
+    VZLN_BENCH_COUNTER=$1 LD_PRELOAD=$BUILD/bench/libvizzolen_capturecount.so \
+        xzoom -mag 3 -source 200x125+40+40 -geometry +1261+262 >"$TMP/xzoom.log" 2>&1 &
+    PROG=$!
+    PIDS+=("$PROG")
+    for i in $(seq 1 50); do
+        id=$(xdotool search --name '^xzoom' 2>/dev/null | head -n1) && [ -n "$id" ] && break
+        sleep 0.1
+    done
+    [ -n "$id" ] || { echo "run-bench: no xzoom window" >&2; exit 1; }
+    # 200 ms -> 100 ms -> 50 ms between frames.
+    xdotool key --window "$id" d d 2>/dev/null
+    sleep "$WARMUP"
+}
+
+compare() {
+    start_xvfb
+    # A directory listing scrolling by at about 800 lines a second: a screen that changes all
+    # the time without keeping the X server busy (unthrottled, xterm saturates it and every
+    # figure becomes noise).
+    xterm -geometry 150x60+0+0 -e bash -c \
+        'while :; do ls -lR /usr; done | while :; do head -n 40; sleep 0.05; done' 2>/dev/null &
+    PIDS+=("$!")
+    XTERM=$!
+    sleep 1
+    echo "compare: Xvfb $DISPLAY 1920x1080x24, $ROUNDS rounds of ${SECONDS_PER_RUN} s per program, CPU from /proc/<pid>/task/*/schedstat"
+
+    local r name base_ms=0 base_x=0
+    declare -A T_MS T_X T_CPU T_F T_P RSS ANON
+    for name in vizzolen xzoom; do T_MS[$name]=0 T_X[$name]=0 T_CPU[$name]=0 T_F[$name]=0 T_P[$name]=0; done
+    for ((r = 1; r <= ROUNDS; r++)); do
+        measure_window "" ""
+        base_ms=$((base_ms + W_MS)) base_x=$((base_x + W_XVFB_US))
+        printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms\n' "$r" baseline "$(us_to_ms "$W_XVFB_US")" "$W_MS"
+        for name in vizzolen xzoom; do
+            "start_$name" "$TMP/$name.count"
+            measure_window "$PROG" "$TMP/$name.count"
+            stop_pid "$PROG"
+            T_MS[$name]=$((T_MS[$name] + W_MS)) T_X[$name]=$((T_X[$name] + W_XVFB_US))
+            T_CPU[$name]=$((T_CPU[$name] + W_CPU_US)) T_F[$name]=$((T_F[$name] + W_FRAMES))
+            T_P[$name]=$((T_P[$name] + W_READS)) RSS[$name]=$W_RSS ANON[$name]=$W_ANON
+            printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms; own %6.1f ms CPU, %4d frames, %4d screen reads\n' \
+                "$r" "$name" "$(us_to_ms "$W_XVFB_US")" "$W_MS" "$(us_to_ms "$W_CPU_US")" "$W_FRAMES" "$W_READS"
+        done
+    done
+    stop_pid "$XTERM"
+
+    awk -v base_ms="$base_ms" -v base_x="$base_x" \
+        -v vm="${T_MS[vizzolen]}" -v vx="${T_X[vizzolen]}" -v vc="${T_CPU[vizzolen]}" -v vf="${T_F[vizzolen]}" \
+        -v vp="${T_P[vizzolen]}" -v vr="${RSS[vizzolen]}" -v va="${ANON[vizzolen]}" \
+        -v zm="${T_MS[xzoom]}" -v zx="${T_X[xzoom]}" -v zc="${T_CPU[xzoom]}" -v zf="${T_F[xzoom]}" \
+        -v zp="${T_P[xzoom]}" -v zr="${RSS[xzoom]}" -v za="${ANON[xzoom]}" '
+    function line(name, ms, x, c, f, p, rss, anon,   fps, own, srv) {
+        fps = f * 1000 / ms
+        own = f ? c / f / 1000 : 0
+        srv = f ? (x / ms - base_x / base_ms) * ms / f / 1000 : 0
+        printf "%-9s %6.1f fps  own CPU %6.3f ms/frame  X server extra %6.3f ms/frame  RSS %6.1f MB  RssAnon %5.1f MB  screen reads %5.1f/s\n",
+            name, fps, own, srv, rss / 1024, anon / 1024, p * 1000 / ms
+        OWN[name] = own; SRV[name] = srv
+    }
+    BEGIN {
+        printf "baseline  Xvfb %.1f ms CPU per second (xterm scrolling, pointer moving)\n", base_x / base_ms
+        line("vizzolen", vm, vx, vc, vf, vp, vr, va)
+        line("xzoom", zm, zx, zc, zf, zp, zr, za)
+        if (OWN["xzoom"] > 0 && OWN["xzoom"] + SRV["xzoom"] > 0)
+            printf "ratio vizzolen/xzoom: own CPU %.2f, own + X server CPU %.2f\n",
+                OWN["vizzolen"] / OWN["xzoom"],
+                (OWN["vizzolen"] + SRV["vizzolen"]) / (OWN["xzoom"] + SRV["xzoom"])
+    }'
+}
+
+refresh() {
+    start_xvfb
+    local scale
+    for scale in 1 2; do
+        if [ "$scale" = 2 ]; then export QT_SCALE_FACTOR=2; else unset QT_SCALE_FACTOR; fi
+        "$BUILD/bench/vizzolen_refresh_bench" "${ITERATIONS:-1000}" "${MEMORY_REFRESHES:-12000}" \
+            &
+        PIDS+=("$!")
+        wait "$!"
+        PIDS=("${PIDS[@]:0:${#PIDS[@]}-1}")
+    done
+    unset QT_SCALE_FACTOR
+}
+
+"$MODE"
