@@ -8,7 +8,6 @@
 #include "platform/windowOutput.h"
 #include "settings/prefsModule.h"
 
-#include <QGuiApplication>
 #include <QPainter>
 #include <cmath>
 
@@ -21,11 +20,9 @@ DisplayWindow::DisplayWindow(QWidget *parent)
     ui->setupUi(this);
     // Every paint covers the whole window with the backdrop, so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
-    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
-        output_ = WindowOutput::create(winId());
-        if (output_)
-            setAttribute(Qt::WA_PaintOnScreen);
-    }
+    output_ = WindowOutput::create(this);
+    if (output_)
+        setAttribute(Qt::WA_PaintOnScreen);
 }
 
 DisplayWindow::~DisplayWindow()

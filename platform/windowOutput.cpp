@@ -173,11 +173,12 @@ private:
     bool broken_ = false;
 };
 
-std::unique_ptr<WindowOutput> WindowOutput::create(WId window)
+std::unique_ptr<WindowOutput> WindowOutput::create(QWidget *widget)
 {
     std::shared_ptr<x11shm::Connection> connection = x11shm::Connection::get();
     if (!connection)
         return nullptr;
+    const WId window = widget->winId();
     xcb_connection_t *c = connection->c();
     xcb_get_geometry_reply_t *geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, xcb_window_t(window)), nullptr);
     const bool depth24 = geometry && geometry->depth == 24;

@@ -13,8 +13,8 @@
 class WindowOutput
 {
 public:
-    // For the native window `window`; nullptr where the platform is not X11 with MIT-SHM.
-    static std::unique_ptr<WindowOutput> create(WId window);
+    // For the top-level widget `window`; nullptr where the platform is not X11 with MIT-SHM.
+    static std::unique_ptr<WindowOutput> create(QWidget *window);
     ~WindowOutput();
 
     // A new Format_RGB32 picture of `size`, in shared memory when a segment is free, else an
