@@ -5,6 +5,7 @@
 #include "display/DisplayWindow.h"
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowGeometry.h"
 #include "settings/prefsModule.h"
 
 #include <QAction>
@@ -13,19 +14,10 @@
 #include <QLayout>
 #include <QScreen>
 #include <QTimer>
-#include <algorithm>
 
 using namespace prefsModule;
 
 namespace {
-
-// X11 carries window positions as 16-bit numbers; a position from a hand-edited file beyond
-// that would wrap around (and overflow Qt's rectangle arithmetic long before 2^31), so it is
-// held at the edge of the range instead: still far off the screen, where the file put it.
-int windowCoordinate(qint64 value)
-{
-    return int(std::clamp<qint64>(value, -32768, 32767));
-}
 
 std::int32_t availableHeight()
 {
@@ -66,43 +58,34 @@ Window1::~Window1()
     delete ui;
 }
 
-QPoint Window1::contentOffset() const
-{
-    return centralWidget()->pos();
-}
-
 std::int32_t Window1::Left() const
 {
-    return geometry().x() + contentOffset().x();
+    return contentGeometry(this).x();
 }
 
 std::int32_t Window1::Top() const
 {
-    return geometry().y() + contentOffset().y();
+    return contentGeometry(this).y();
 }
 
 std::int32_t Window1::Width() const
 {
-    return centralWidget()->width();
+    return contentGeometry(this).width();
 }
 
 std::int32_t Window1::Height() const
 {
-    return centralWidget()->height();
+    return contentGeometry(this).height();
 }
 
 void Window1::setLeft(std::int32_t left)
 {
-    QRect g = geometry();
-    g.moveLeft(windowCoordinate(qint64(left) - contentOffset().x()));
-    setGeometry(g);
+    setContentLeft(this, left);
 }
 
 void Window1::setTop(std::int32_t top)
 {
-    QRect g = geometry();
-    g.moveTop(windowCoordinate(qint64(top) - contentOffset().y()));
-    setGeometry(g);
+    setContentTop(this, top);
 }
 
 void Window1::placeDisplayWindow()

@@ -51,7 +51,6 @@ private:
     // Puts the display window 10 pixels right of the panel, displayWidth wide, displayWidth / 1.6
     // high, its bottom edge level with the panel's.
     void placeDisplayWindow();
-    QPoint contentOffset() const;
 
     Ui::Window1 *ui;
     QTimer *Timer1;
