@@ -42,6 +42,7 @@ Window1::Window1(QWidget *parent)
     connect(ui->CheckBox1, &QCheckBox::toggled, this, &Window1::CheckBox1_Action);
     if (QAction *quit = MenuBar1::instance()->item(QStringLiteral("FileQuit")))
         connect(quit, &QAction::triggered, this, &QWidget::close);
+    AddMenuHandlers();
 
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);

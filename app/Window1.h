@@ -43,11 +43,20 @@ public:
     void Event_Close();
     void Event_Moved();
 
+    // The menu commands; each tells whether it handled its command.
+    bool CheckforUpdateCheckNow_Action();
+    bool FilePrintHelp_Action();
+    bool HelpAboutBox_Action();
+    bool HelpShowHelp_Action();
+
+    void SetFocus();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
 
 private:
+    void AddMenuHandlers();
     // Puts the display window 10 pixels right of the panel, displayWidth wide, displayWidth / 1.6
     // high, its bottom edge level with the panel's.
     void placeDisplayWindow();
