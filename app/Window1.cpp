@@ -28,7 +28,7 @@ std::int32_t availableHeight()
 } // namespace
 
 Window1::Window1(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::Window1), Timer1(new QTimer(this))
+    : ContentGeometry(parent), ui(new Ui::Window1), Timer1(new QTimer(this))
 {
     setMenuBar(MenuBar1::instance());
     ui->setupUi(this);
@@ -57,36 +57,6 @@ Window1::Window1(QWidget *parent)
 Window1::~Window1()
 {
     delete ui;
-}
-
-std::int32_t Window1::Left() const
-{
-    return contentGeometry(this).x();
-}
-
-std::int32_t Window1::Top() const
-{
-    return contentGeometry(this).y();
-}
-
-std::int32_t Window1::Width() const
-{
-    return contentGeometry(this).width();
-}
-
-std::int32_t Window1::Height() const
-{
-    return contentGeometry(this).height();
-}
-
-void Window1::setLeft(std::int32_t left)
-{
-    setContentLeft(this, left);
-}
-
-void Window1::setTop(std::int32_t top)
-{
-    setContentTop(this, top);
 }
 
 void Window1::placeDisplayWindow()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windowGeometry.h"
+
 #include <QMainWindow>
 #include <cstdint>
 
@@ -15,7 +17,7 @@ class Window1;
 // Its Left, Top, Width and Height are those of the panel's content below the menu bar: 251 x 137,
 // as designed, so that the display window's bottom edge and the stored position refer to the
 // panel itself whichever way the platform draws menu bars.
-class Window1 : public QMainWindow
+class Window1 : public ContentGeometry<QMainWindow>
 {
     Q_OBJECT
 
@@ -24,13 +26,6 @@ public:
 
     explicit Window1(QWidget *parent = nullptr);
     ~Window1() override;
-
-    std::int32_t Left() const;
-    std::int32_t Top() const;
-    std::int32_t Width() const;
-    std::int32_t Height() const;
-    void setLeft(std::int32_t left);
-    void setTop(std::int32_t top);
 
     void Slider1_ValueChanged();
     void Slider2_ValueChanged();

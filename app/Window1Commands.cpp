@@ -63,11 +63,11 @@ bool Window1::HelpAboutBox_Action()
     AboutBox *box = SingleInstance<AboutBox>::get();
     // Whether the box fits below the panel is judged from where the panel stood at start-up;
     // compared in 64 bits, as that top is the preferences file's number, unchecked.
-    if (qint64(availableHeight()) < qint64(prefsModule::savedTop) + box->height()) {
-        setContentTop(box, availableHeight() - box->height() - 20);
+    if (qint64(availableHeight()) < qint64(prefsModule::savedTop) + box->Height()) {
+        box->setTop(availableHeight() - box->Height() - 20);
     } else {
-        setContentTop(box, windowCoordinate(qint64(Top()) + 20));
-        setContentLeft(box, windowCoordinate(qint64(Left()) + 20));
+        box->setTop(windowCoordinate(qint64(Top()) + 20));
+        box->setLeft(windowCoordinate(qint64(Left()) + 20));
     }
     showAgain(box);
     return true;

@@ -3,24 +3,13 @@
 #include "app/App.h"
 #include "platform/SingleInstance.h"
 #include "site.h"
+#include "urlcatcher.h"
 #include "windows/AboutBox.h"
 #include "windows/selfTest.h"
 
-#include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 class tst_about : public QObject
 {
@@ -46,12 +35,6 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        for (const char *scheme : {"mailto", "http", "https"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &catcher, "open");
-    }
-
     void cleanup()
     {
         if (auto *box = SingleInstance<AboutBox>::open())

@@ -5,12 +5,12 @@
 #include "modal.h"
 #include "platform/SingleInstance.h"
 #include "site.h"
+#include "urlcatcher.h"
 #include "version.h"
 #include "windows/selfTest.h"
 #include "windows/services.h"
 #include "windows/updateWindow.h"
 
-#include <QDesktopServices>
 #include <QLabel>
 #include <QNetworkReply>
 #include <QProgressBar>
@@ -36,17 +36,6 @@ QString offer(const QString &version, bool isFree)
 }
 
 } // namespace
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 class tst_update : public QObject
 {
@@ -92,8 +81,6 @@ private:
 private slots:
     void initTestCase()
     {
-        for (const char *scheme : {"mailto", "http", "https"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), &catcher, "open");
         panel.setObjectName(QStringLiteral("panel"));
         panel.show();
         QVERIFY(QTest::qWaitForWindowExposed(&panel));

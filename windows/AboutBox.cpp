@@ -6,7 +6,7 @@
 #include "windows/services.h"
 #include "windows/windowDesign.h"
 
-AboutBox::AboutBox(QWidget *parent) : QWidget(parent), ui(new Ui::AboutBox)
+AboutBox::AboutBox(QWidget *parent) : ContentGeometry(parent), ui(new Ui::AboutBox)
 {
     ui->setupUi(this);
     setTextSize(ui->Label1, 30);

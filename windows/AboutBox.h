@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windowGeometry.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -10,7 +12,7 @@ class AboutBox;
 
 // The about box: the product's name, its long version, the credits, and two buttons that hand
 // the author's address and the web site to the system. Nothing of the program closes it.
-class AboutBox : public QWidget
+class AboutBox : public ContentGeometry<QWidget>
 {
     Q_OBJECT
 

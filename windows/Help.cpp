@@ -2,7 +2,6 @@
 #include "ui_Help.h"
 
 #include "platform/rules.h"
-#include "platform/windowGeometry.h"
 #include "windows/MenuBar2.h"
 #include "windows/printHelp.h"
 #include "windows/services.h"
@@ -10,7 +9,7 @@
 
 #include <QAction>
 
-Help::Help(QWidget *parent) : QMainWindow(parent), ui(new Ui::Help)
+Help::Help(QWidget *parent) : ContentGeometry(parent), ui(new Ui::Help)
 {
     setMenuBar(MenuBar2::instance());
     ui->setupUi(this);
@@ -27,31 +26,6 @@ Help::~Help()
     if (auto *bar = qobject_cast<MenuBar2 *>(menuWidget()))
         bar->setParent(nullptr);
     delete ui;
-}
-
-std::int32_t Help::Left() const
-{
-    return contentGeometry(this).x();
-}
-
-std::int32_t Help::Top() const
-{
-    return contentGeometry(this).y();
-}
-
-std::int32_t Help::Height() const
-{
-    return contentGeometry(this).height();
-}
-
-void Help::setLeft(std::int32_t left)
-{
-    setContentLeft(this, left);
-}
-
-void Help::setTop(std::int32_t top)
-{
-    setContentTop(this, top);
 }
 
 QTextEdit *Help::TextArea1() const

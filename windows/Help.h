@@ -1,7 +1,8 @@
 #pragma once
 
+#include "platform/windowGeometry.h"
+
 #include <QMainWindow>
-#include <cstdint>
 
 class QTextEdit;
 
@@ -14,7 +15,7 @@ class Help;
 //
 // Its Left, Top, Width and Height are those of its content below the menu bar (332 x 267), like
 // the control panel's.
-class Help : public QMainWindow
+class Help : public ContentGeometry<QMainWindow>
 {
     Q_OBJECT
 
@@ -23,12 +24,6 @@ public:
 
     explicit Help(QWidget *parent = nullptr);
     ~Help() override;
-
-    std::int32_t Left() const;
-    std::int32_t Top() const;
-    std::int32_t Height() const;
-    void setLeft(std::int32_t left);
-    void setTop(std::int32_t top);
 
     QTextEdit *TextArea1() const;
 
