@@ -6,6 +6,7 @@
 #include "windows/MenuBar2.h"
 #include "windows/printHelp.h"
 
+#include <QClipboard>
 #include <QMenu>
 #include <QPrinter>
 #include <QScrollBar>
@@ -175,6 +176,36 @@ private slots:
         QVERIFY(!SingleInstance<Help>::open());
         MenuBar2::instance()->item("FilePrintHelp")->trigger();
         QCOMPARE(dialogs, 3);
+    }
+
+    // The Edit items act on the text area of the window that carries the bar.
+    void editItems_data()
+    {
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("clipboard");
+        QTest::newRow("select all, copy") << QStringList({"EditSelectAll", "EditCopy"}) << "one two" << "one two";
+        QTest::newRow("cut") << QStringList({"EditCut"}) << " two" << "one";
+        QTest::newRow("delete") << QStringList({"EditClear"}) << " two" << "before";
+        QTest::newRow("paste over the selection") << QStringList({"EditPaste"}) << "before two" << "before";
+        QTest::newRow("delete, undo") << QStringList({"EditClear", "EditUndo"}) << "one two" << "before";
+    }
+
+    void editItems()
+    {
+        QFETCH(QStringList, items);
+        QFETCH(QString, text);
+        QFETCH(QString, clipboard);
+        Help *help = openHelp();
+        help->TextArea1()->setPlainText(QStringLiteral("one two"));
+        QTextCursor cursor(help->TextArea1()->document());
+        cursor.setPosition(3, QTextCursor::KeepAnchor); // "one"
+        help->TextArea1()->setTextCursor(cursor);
+        QApplication::clipboard()->setText(QStringLiteral("before"));
+        for (const QString &item : items)
+            MenuBar2::instance()->item(item)->trigger();
+        QCOMPARE(help->TextArea1()->toPlainText(), text);
+        QCOMPARE(QApplication::clipboard()->text(), clipboard);
     }
 
     void selectionReport_data()

@@ -35,12 +35,23 @@ QTextEdit *Help::TextArea1() const
 
 void Help::AddMenuHandlers()
 {
-    // The bar is shared: only the window that carries it at the moment answers its item.
-    connect(MenuBar2::instance()->item(QStringLiteral("FilePrintHelp")), &QAction::triggered, this,
-            [this] {
-                if (menuWidget() == MenuBar2::instance())
-                    FilePrintHelp_Action();
-            });
+    // The bar is shared: only the window that carries it at the moment answers its items.
+    auto bind = [this](const char *item, auto action) {
+        connect(MenuBar2::instance()->item(QString::fromLatin1(item)), &QAction::triggered, this,
+                [this, action] {
+                    if (menuWidget() == MenuBar2::instance())
+                        action();
+                });
+    };
+    bind("FilePrintHelp", [this] { FilePrintHelp_Action(); });
+    // The Edit items act on the text, as they would in any editable text.
+    QTextEdit *text = ui->TextArea1;
+    bind("EditUndo", [text] { text->undo(); });
+    bind("EditCut", [text] { text->cut(); });
+    bind("EditCopy", [text] { text->copy(); });
+    bind("EditPaste", [text] { text->paste(); });
+    bind("EditClear", [text] { text->textCursor().removeSelectedText(); });
+    bind("EditSelectAll", [text] { text->selectAll(); });
 }
 
 void Help::Event_EnableMenuItems()
