@@ -10,22 +10,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLayout>
-#include <QScreen>
 #include <QTimer>
 
 using namespace prefsModule;
-
-namespace {
-
-std::int32_t availableHeight()
-{
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry().height() : 0;
-}
-
-} // namespace
 
 Window1::Window1(QWidget *parent)
     : ContentGeometry(parent), ui(new Ui::Window1), Timer1(new QTimer(this))

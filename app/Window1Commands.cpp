@@ -12,16 +12,8 @@
 #include "windows/selfTest.h"
 
 #include <QAction>
-#include <QGuiApplication>
-#include <QScreen>
 
 namespace {
-
-std::int32_t availableHeight()
-{
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry().height() : 0;
-}
 
 // Shows a window that may already be open, bringing it to the front.
 void showAgain(QWidget *window)

@@ -1,6 +1,8 @@
 #include "platform/windowGeometry.h"
 
+#include <QGuiApplication>
 #include <QMainWindow>
+#include <QScreen>
 #include <algorithm>
 
 namespace {
@@ -24,6 +26,12 @@ QSize contentSize(const QWidget *window)
 }
 
 } // namespace
+
+std::int32_t availableHeight()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry().height() : 0;
+}
 
 int windowCoordinate(qint64 value)
 {

@@ -12,6 +12,9 @@ QRect contentGeometry(const QWidget *window);
 void setContentLeft(QWidget *window, std::int32_t left);
 void setContentTop(QWidget *window, std::int32_t top);
 
+// The available height of the first screen (0 when there is none).
+std::int32_t availableHeight();
+
 // X11 carries window positions as 16-bit numbers; a position beyond that would wrap around (and
 // overflow Qt's rectangle arithmetic long before 2^31), so it is held at the edge of the range
 // instead: still far off the screen, where it was asked to be.

@@ -79,6 +79,7 @@ private slots:
         QTest::newRow("saved low, panel dragged up") << a - 100 << 10 << false;
         QTest::newRow("saved high, panel dragged down") << 20 << a - 137 << true;
         QTest::newRow("saved above the screen") << -500 << 100 << true;
+        QTest::newRow("saved at the 32-bit limit") << std::numeric_limits<std::int32_t>::max() << 100 << false;
     }
 
     void aboutBox()

@@ -27,6 +27,8 @@ void selfTest::Label2_Open(QLabel *sender)
 
 void selfTest::PushButton1_Action()
 {
-    SingleInstance<updateWindow>::get()->show();
+    updateWindow *update = SingleInstance<updateWindow>::get();
+    update->show();
+    update->raise();
     SingleInstance<selfTest>::get()->close();
 }
