@@ -6,6 +6,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
 #include "settings/prefsModule.h"
+#include "windows/services.h"
 
 #include <QAction>
 #include <QTimer>
@@ -17,6 +18,7 @@ App::App(int &argc, char **argv) : QApplication(argc, argv)
     // The program ends when the control panel closes, and only then, so that the settings are
     // written on every normal end.
     setQuitOnLastWindowClosed(false);
+    setControlPanelFocus([] { SingleInstance<Window1>::get()->SetFocus(); });
     QTimer::singleShot(0, this, &App::Event_Open);
 }
 

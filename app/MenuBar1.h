@@ -1,12 +1,9 @@
 #pragma once
 
-#include <QMenuBar>
-
-class QAction;
-class QMenu;
+#include "windows/NamedMenuBar.h"
 
 // The control panel's menu bar: File, Edit, Check for Update and Help. One shared instance.
-class MenuBar1 : public QMenuBar
+class MenuBar1 : public NamedMenuBar
 {
     Q_OBJECT
 
@@ -15,9 +12,8 @@ public:
     // should that window be destroyed the next call builds a new one.
     static MenuBar1 *instance();
 
-    // A menu or item of this bar by its name ("FileMenu", "HelpShowHelp", ...), or nullptr.
-    QAction *item(const QString &name) const;
-    QMenu *menu(const QString &name) const;
+protected:
+    void enableMenuItems() override;
 
 private:
     MenuBar1();
@@ -26,8 +22,4 @@ private:
     void Untitled1(); // Edit
     void Untitled2(); // Check for Update
     void Untitled3(); // Help
-
-    QMenu *addNamedMenu(const char *name, const QString &text);
-    QAction *addItem(QMenu *menu, const char *name, const QString &text, const char *shortcut);
-    void addSeparator(QMenu *menu, const char *name);
 };

@@ -5,38 +5,18 @@
 #include "display/DisplayWindow.h"
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowGeometry.h"
 #include "settings/prefsModule.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLayout>
-#include <QScreen>
 #include <QTimer>
-#include <algorithm>
 
 using namespace prefsModule;
 
-namespace {
-
-// X11 carries window positions as 16-bit numbers; a position from a hand-edited file beyond
-// that would wrap around (and overflow Qt's rectangle arithmetic long before 2^31), so it is
-// held at the edge of the range instead: still far off the screen, where the file put it.
-int windowCoordinate(qint64 value)
-{
-    return int(std::clamp<qint64>(value, -32768, 32767));
-}
-
-std::int32_t availableHeight()
-{
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry().height() : 0;
-}
-
-} // namespace
-
 Window1::Window1(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::Window1), Timer1(new QTimer(this))
+    : ContentGeometry(parent), ui(new Ui::Window1), Timer1(new QTimer(this))
 {
     setMenuBar(MenuBar1::instance());
     ui->setupUi(this);
@@ -50,6 +30,7 @@ Window1::Window1(QWidget *parent)
     connect(ui->CheckBox1, &QCheckBox::toggled, this, &Window1::CheckBox1_Action);
     if (QAction *quit = MenuBar1::instance()->item(QStringLiteral("FileQuit")))
         connect(quit, &QAction::triggered, this, &QWidget::close);
+    AddMenuHandlers();
 
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(50);
@@ -64,45 +45,6 @@ Window1::Window1(QWidget *parent)
 Window1::~Window1()
 {
     delete ui;
-}
-
-QPoint Window1::contentOffset() const
-{
-    return centralWidget()->pos();
-}
-
-std::int32_t Window1::Left() const
-{
-    return geometry().x() + contentOffset().x();
-}
-
-std::int32_t Window1::Top() const
-{
-    return geometry().y() + contentOffset().y();
-}
-
-std::int32_t Window1::Width() const
-{
-    return centralWidget()->width();
-}
-
-std::int32_t Window1::Height() const
-{
-    return centralWidget()->height();
-}
-
-void Window1::setLeft(std::int32_t left)
-{
-    QRect g = geometry();
-    g.moveLeft(windowCoordinate(qint64(left) - contentOffset().x()));
-    setGeometry(g);
-}
-
-void Window1::setTop(std::int32_t top)
-{
-    QRect g = geometry();
-    g.moveTop(windowCoordinate(qint64(top) - contentOffset().y()));
-    setGeometry(g);
 }
 
 void Window1::placeDisplayWindow()

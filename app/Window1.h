@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/windowGeometry.h"
+
 #include <QMainWindow>
 #include <cstdint>
 
@@ -15,7 +17,7 @@ class Window1;
 // Its Left, Top, Width and Height are those of the panel's content below the menu bar: 251 x 137,
 // as designed, so that the display window's bottom edge and the stored position refer to the
 // panel itself whichever way the platform draws menu bars.
-class Window1 : public QMainWindow
+class Window1 : public ContentGeometry<QMainWindow>
 {
     Q_OBJECT
 
@@ -24,13 +26,6 @@ public:
 
     explicit Window1(QWidget *parent = nullptr);
     ~Window1() override;
-
-    std::int32_t Left() const;
-    std::int32_t Top() const;
-    std::int32_t Width() const;
-    std::int32_t Height() const;
-    void setLeft(std::int32_t left);
-    void setTop(std::int32_t top);
 
     void Slider1_ValueChanged();
     void Slider2_ValueChanged();
@@ -43,15 +38,23 @@ public:
     void Event_Close();
     void Event_Moved();
 
+    // The menu commands; each tells whether it handled its command.
+    bool CheckforUpdateCheckNow_Action();
+    bool FilePrintHelp_Action();
+    bool HelpAboutBox_Action();
+    bool HelpShowHelp_Action();
+
+    void SetFocus();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
 
 private:
+    void AddMenuHandlers();
     // Puts the display window 10 pixels right of the panel, displayWidth wide, displayWidth / 1.6
     // high, its bottom edge level with the panel's.
     void placeDisplayWindow();
-    QPoint contentOffset() const;
 
     Ui::Window1 *ui;
     QTimer *Timer1;

@@ -11,7 +11,7 @@
 //
 // A class whose design says it is visible when created sets `static constexpr bool
 // designVisible = true`; a window made that way is shown when control returns to the event
-// loop, unless its creator has shown or hidden it explicitly by then.
+// loop, unless its creator has shown, hidden or closed it by then.
 template <class W>
 class SingleInstance
 {
@@ -26,7 +26,8 @@ public:
                 QMetaObject::invokeMethod(
                     w,
                     [w] {
-                        if (!w->testAttribute(Qt::WA_WState_ExplicitShowHide))
+                        // A window closed before the loop turned stays closed: it never shows.
+                        if (window_ == w && !w->testAttribute(Qt::WA_WState_ExplicitShowHide))
                             w->show();
                     },
                     Qt::QueuedConnection);

@@ -43,12 +43,23 @@ qsizetype codePoints(QStringView s)
 
 int InStr(const QString &source, const QString &find)
 {
+    return InStr(1, source, find);
+}
+
+int InStr(int start, const QString &source, const QString &find)
+{
     if (find.isEmpty())
         return 0;
-    const qsizetype at = source.indexOf(find, 0, Qt::CaseInsensitive);
+    const qsizetype from = utf16Index(source, start < 1 ? 0 : qsizetype(start) - 1);
+    const qsizetype at = source.indexOf(find, from, Qt::CaseInsensitive);
     if (at < 0)
         return 0;
     return static_cast<int>(codePoints(QStringView(source).left(at)) + 1);
+}
+
+int Len(const QString &source)
+{
+    return static_cast<int>(codePoints(source));
 }
 
 QString Mid(const QString &source, int start)

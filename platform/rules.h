@@ -13,6 +13,12 @@ std::int32_t realToInteger(double value);
 // Position of the first occurrence of `find` in `source`, ignoring case; 0 when absent or
 // when `find` is empty.
 int InStr(const QString &source, const QString &find);
+// The same, the search starting at character `start` (a start below 1 counts as 1); the result
+// still counts from the beginning of `source`.
+int InStr(int start, const QString &source, const QString &find);
+
+// Length in characters.
+int Len(const QString &source);
 
 // From `start` to the end. A start below 1 counts as 1; past the end gives "".
 QString Mid(const QString &source, int start);

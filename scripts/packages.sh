@@ -1,10 +1,12 @@
 # Debian 12 packages, sourced by scripts/start and scripts/test.
 
-# To build and run the magnifier.
+# To build and run the magnifier. (fonts-liberation2 stands in for Arial, whose measures the
+# about box and the update window were drawn for.)
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
-                qt6-qpa-plugins fonts-dejavu-core)
-# To run the tests (a private X server and tools to drive it) and the refresh benchmark.
-TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm)
+                qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
+# To run the tests (a private X server and tools to drive it, pdftotext to read printed pages
+# back) and the refresh benchmark.
+TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm poppler-utils)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 ensure_packages() {

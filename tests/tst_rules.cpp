@@ -47,6 +47,10 @@ private slots:
     void realToInteger();
     void InStr_data();
     void InStr();
+    void InStrFrom_data();
+    void InStrFrom();
+    void Len_data();
+    void Len();
     void Mid_data();
     void Mid();
     void NthField_data();
@@ -132,6 +136,54 @@ void tst_rules::InStr()
     QFETCH(QString, find);
     QFETCH(int, expected);
     QCOMPARE(::InStr(source, find), expected);
+}
+
+void tst_rules::InStrFrom_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("find");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("from 1 is the plain search") << 1 << s("a<b>a") << s("A") << 1;
+    QTest::newRow("skips what lies before start") << 2 << s("a<b>a") << s("A") << 5;
+    QTest::newRow("found at start itself") << 5 << s("a<b>a") << s("a") << 5;
+    QTest::newRow("start 0 counts as 1") << 0 << s("abc") << s("a") << 1;
+    QTest::newRow("negative start counts as 1") << -7 << s("abc") << s("a") << 1;
+    QTest::newRow("start on the last character") << 3 << s("abc") << s("c") << 3;
+    QTest::newRow("start past the end") << 4 << s("abc") << s("c") << 0;
+    QTest::newRow("start far past the end") << 1000 << s("abc") << s("c") << 0;
+    QTest::newRow("empty find") << 2 << s("abc") << QString() << 0;
+    QTest::newRow("ignores case") << 2 << s("</x></X>") << s("</x>") << 5;
+    QTest::newRow("non-BMP before start counts one") << 3 << kSmiley + s("a") + s("a") << s("a") << 3;
+    QTest::newRow("non-BMP between") << 2 << s("a") + kSmiley + s("ba") << s("A") << 4;
+}
+
+void tst_rules::InStrFrom()
+{
+    QFETCH(int, start);
+    QFETCH(QString, source);
+    QFETCH(QString, find);
+    QFETCH(int, expected);
+    QCOMPARE(::InStr(start, source, find), expected);
+}
+
+void tst_rules::Len_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("tag") << s("<CurrentVersion>") << 16;
+    QTest::newRow("umlaut is one") << s("Ä") << 1;
+    QTest::newRow("non-BMP is one") << s("a") + kSmiley + s("b") << 3;
+}
+
+void tst_rules::Len()
+{
+    QFETCH(QString, source);
+    QFETCH(int, expected);
+    QCOMPARE(::Len(source), expected);
 }
 
 void tst_rules::Mid_data()

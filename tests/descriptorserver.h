@@ -1,0 +1,72 @@
+#pragma once
+
+// A web server on 127.0.0.1 for the update check, answering every request with a canned reply:
+// a page with a status, a connection closed at once, silence, or a page too large to read.
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+class DescriptorServer : public QObject
+{
+public:
+    enum Mode { Page, CloseAtOnce, Silent, Huge };
+
+    Mode mode = Page;
+    QByteArray status = "200 OK";
+    QByteArray body;
+    QList<QByteArray> requestLines; // "GET /Updates/vizzolen.xml HTTP/1.1", one per request
+    int clientsGone = 0;            // connections the client closed before the server did
+
+    DescriptorServer()
+    {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, &DescriptorServer::accept);
+    }
+
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()); }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *socket = server_.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                if (!socket->property("closedByServer").toBool())
+                    ++clientsGone;
+                socket->deleteLater();
+            });
+        }
+    }
+
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n") || socket->property("served").toBool())
+            return;
+        socket->setProperty("served", true);
+        requestLines << request.left(request.indexOf("\r\n"));
+
+        switch (mode) {
+        case Silent:
+            return;
+        case CloseAtOnce:
+            socket->setProperty("closedByServer", true);
+            socket->abort();
+            return;
+        case Page:
+        case Huge: {
+            const QByteArray content = mode == Huge ? QByteArray(3 << 20, 'x') : body;
+            socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: "
+                          + QByteArray::number(content.size()) + "\r\nConnection: close\r\n\r\n");
+            socket->write(content);
+            socket->setProperty("closedByServer", true);
+            socket->disconnectFromHost();
+            return;
+        }
+        }
+    }
+
+    QTcpServer server_;
+};

@@ -1,0 +1,46 @@
+#include "windows/services.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+
+namespace {
+
+std::function<void()> &controlPanelFocus()
+{
+    static std::function<void()> setFocus;
+    return setFocus;
+}
+
+} // namespace
+
+void MsgBox(const QString &text)
+{
+    QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void Beep()
+{
+    QApplication::beep();
+}
+
+void ShowURL(const QString &url)
+{
+    if (!url.isEmpty())
+        QDesktopServices::openUrl(QUrl(url, QUrl::StrictMode));
+}
+
+void setControlPanelFocus(std::function<void()> setFocus)
+{
+    controlPanelFocus() = std::move(setFocus);
+}
+
+void focusControlPanel()
+{
+    if (controlPanelFocus())
+        controlPanelFocus()();
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+// The system services the secondary windows use.
+
+// A message with one button; returns when the user has dismissed it. The text is shown as it
+// is, never read as markup.
+void MsgBox(const QString &text);
+
+// The system's alert sound.
+void Beep();
+
+// Hands a URL to the system's handler for its scheme; whether that works is not reported.
+void ShowURL(const QString &url);
+
+// The control panel lives above these windows; it tells them how it takes the focus back.
+void setControlPanelFocus(std::function<void()> setFocus);
+void focusControlPanel();
