@@ -21,7 +21,7 @@ void applyFrame(QWidget *window, int frame)
 void setDefaultButton(QPushButton *button)
 {
     button->setDefault(true);
-    for (const QKeySequence key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+    for (const QKeySequence &key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
         auto *shortcut = new QShortcut(key, button->window());
         QObject::connect(shortcut, &QShortcut::activated, button, &QPushButton::click);
     }
