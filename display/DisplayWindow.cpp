@@ -128,10 +128,13 @@ void DisplayWindow::putBackdrop()
     } else {
         // Drawn as Qt would into its backing store: a picture of the window's device pixels.
         const qreal ratio = devicePixelRatio();
-        QImage frame = output_->newPicture(
-            QSize(int(std::ceil(width() * ratio)), int(std::ceil(height() * ratio))));
-        frame.setDevicePixelRatio(ratio);
-        {
+        const QSize device(int(std::ceil(width() * ratio)), int(std::ceil(height() * ratio)));
+        QImage frame = output_->newPicture(device);
+        if (backdrop_.size() * ratio == device) {
+            // The backdrop fills the window: on a screen of scale 2, each pixel two by two.
+            drawScaledNearest(backdrop_, frame);
+        } else {
+            frame.setDevicePixelRatio(ratio);
             QPainter painter(&frame);
             paintBackdrop(painter);
         }
