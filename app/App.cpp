@@ -4,6 +4,7 @@
 #include "app/Window1.h"
 #include "platform/ScreenInfo.h"
 #include "platform/SingleInstance.h"
+#include "platform/quitSignals.h"
 #include "platform/rules.h"
 #include "settings/prefsModule.h"
 #include "windows/services.h"
@@ -19,6 +20,14 @@ App::App(int &argc, char **argv) : QApplication(argc, argv)
     // written on every normal end.
     setQuitOnLastWindowClosed(false);
     setControlPanelFocus([] { SingleInstance<Window1>::get()->SetFocus(); });
+    // Asked to end from outside (a session ending, Ctrl+C): end as closing the panel does,
+    // with the settings written.
+    onQuitSignals(this, [] {
+        if (Window1 *panel = SingleInstance<Window1>::open())
+            panel->close();
+        else
+            QCoreApplication::quit();
+    });
     QTimer::singleShot(0, this, &App::Event_Open);
 }
 

@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
+#include <csignal>
+#include <sys/types.h>
 
 using xh::rectText;
 
@@ -109,6 +111,8 @@ QString TestE2ePrefs::quit(xh::Program &program, int scale, const Windows &w, co
         problem = xh::xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), panel});
         if (problem.isEmpty())
             problem = xh::xdotool({QStringLiteral("key"), QStringLiteral("ctrl+q")});
+    } else if (how == u"SIGTERM" || how == u"SIGHUP") {
+        ::kill(pid_t(program.pid()), how == u"SIGTERM" ? SIGTERM : SIGHUP);
     } else if (how == u"close") {
         // What a window manager sends when the user clicks the panel's close button.
         x_.requestClose(w.panel.id);
@@ -198,6 +202,9 @@ void TestE2ePrefs::moveAndQuit_data()
     QTest::newRow("Ctrl+Q") << 1 << QStringLiteral("shortcut") << QPoint(500, 300);
     QTest::newRow("File menu, Quit") << 1 << QStringLiteral("menu") << QPoint(123, 456);
     QTest::newRow("closed by the window manager") << 1 << QStringLiteral("close") << QPoint(10, 20);
+    // A session that ends, or a terminal that stops the program: it ends as if closed.
+    QTest::newRow("SIGTERM") << 1 << QStringLiteral("SIGTERM") << QPoint(321, 123);
+    QTest::newRow("SIGHUP") << 1 << QStringLiteral("SIGHUP") << QPoint(222, 333);
     QTest::newRow("x2 Ctrl+Q") << 2 << QStringLiteral("shortcut") << QPoint(500, 300);
     QTest::newRow("x2 File menu, Quit") << 2 << QStringLiteral("menu") << QPoint(124, 456);
 }
