@@ -1,6 +1,7 @@
 #include "platform/quitSignals.h"
 
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 
 #include <fcntl.h>
@@ -13,10 +14,25 @@ namespace {
 // watches the other end, does the rest.
 int wakeFds[2] = {-1, -1};
 
+void handleSignals(void (*handler)(int), int flags)
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
 extern "C" void onSignal(int)
 {
+    const int saved = errno;
+    // Once only: should the program be too stuck to end by itself (a server that no longer
+    // answers), the next signal ends it the default way.
+    handleSignals(SIG_DFL, 0);
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = write(wakeFds[0], &byte, 1);
+    errno = saved;
 }
 
 } // namespace
@@ -36,11 +52,6 @@ void onQuitSignals(QObject *owner, std::function<void()> request)
         }
         request();
     });
-
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(signal, &action, nullptr);
+    handleSignals(onSignal, SA_RESTART);
+    QObject::connect(owner, &QObject::destroyed, [] { handleSignals(SIG_DFL, 0); });
 }

@@ -22,11 +22,11 @@ public:
     QImage newPicture(QSize size);
 
     // Puts the whole of `picture` into the window at its top-left corner. False when the
-    // picture could not be put (the connection broke, or no shared memory could be had).
+    // picture could not be put (the connection broke, no shared memory could be had, the
+    // server refused an earlier put, or Qt has given the widget another X window).
     bool put(const QImage &picture);
 
 private:
-    struct Slot;
     class Private;
     explicit WindowOutput(std::unique_ptr<Private> d);
     std::unique_ptr<Private> d;

@@ -1,54 +1,55 @@
 #include "platform/x11shm.h"
 
 #include <QGuiApplication>
+#include <algorithm>
 #include <cstdlib>
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 namespace x11shm {
 
 namespace {
 
-// Whether pixels of depth 24 travel as 32-bit little-endian words, as Format_RGB32 holds them.
-bool rgb32Pixels(const xcb_setup_t *setup)
+// Whether the connection named by DISPLAY reaches the server Qt talks to (Qt may have been
+// given another display on its command line): a pixmap made through Qt's connection, on the
+// root window of our screen, must be found through ours.
+bool sameServer(xcb_connection_t *qt, xcb_connection_t *c, xcb_window_t root)
 {
-    if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
-        return false;
-    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it)) {
-        if (it.data->depth == 24 && it.data->bits_per_pixel == 32)
-            return true;
-    }
-    return false;
-}
-
-// A new connection to the display named by DISPLAY, if that is the server Qt talks to (Qt may
-// have been given another display on its command line): a pixmap made through Qt's connection
-// must be found through the new one.
-xcb_connection_t *connectToSameServer(xcb_connection_t *qt, xcb_window_t root)
-{
-    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return nullptr;
-    }
     const xcb_pixmap_t probe = xcb_generate_id(qt);
     xcb_generic_error_t *error = xcb_request_check(qt, xcb_create_pixmap_checked(qt, 24, probe, root, 7, 3));
-    bool same = false;
     if (error) {
         free(error);
-    } else {
-        xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, probe), nullptr);
-        same = g && g->root == root && g->width == 7 && g->height == 3 && g->depth == 24;
-        free(g);
-        xcb_free_pixmap(qt, probe);
-        xcb_flush(qt);
+        return false;
     }
-    if (!same) {
-        xcb_disconnect(c);
-        return nullptr;
+    xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, probe), nullptr);
+    const bool same = g && g->root == root && g->width == 7 && g->height == 3 && g->depth == 24;
+    free(g);
+    xcb_free_pixmap(qt, probe);
+    xcb_flush(qt);
+    return same;
+}
+
+const xcb_screen_t *screenNumbered(const xcb_setup_t *setup, int number)
+{
+    for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it), --number) {
+        if (number == 0)
+            return it.data;
     }
-    return c;
+    return nullptr;
+}
+
+// MIT-SHM from version 1.2 takes a segment as a file descriptor. That is the safe way: a System
+// V segment is named by a number that a server in another IPC namespace (a container, a
+// sandbox) would look up among its own.
+bool passesDescriptors(xcb_connection_t *c)
+{
+    xcb_shm_query_version_reply_t *v = xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr);
+    const bool yes = v && (v->major_version > 1 || (v->major_version == 1 && v->minor_version >= 2));
+    free(v);
+    return yes;
 }
 
 } // namespace
@@ -67,23 +68,26 @@ std::shared_ptr<Connection> Connection::get()
     if (!qt)
         return nullptr; // not (yet) on xcb: ask again later
     refused = true;
-    const xcb_setup_t *setup = xcb_get_setup(qt);
-    const xcb_screen_t *screen = xcb_setup_roots_iterator(setup).data;
-    if (!screen || screen->root_depth != 24 || !rgb32Pixels(setup))
-        return nullptr;
-    xcb_connection_t *c = connectToSameServer(qt, screen->root);
-    if (!c)
-        return nullptr;
-    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_shm_id);
-    if (!ext || !ext->present) {
+    int screenNumber = 0;
+    xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
+    const xcb_screen_t *screen = xcb_connection_has_error(c) ? nullptr : screenNumbered(xcb_get_setup(c), screenNumber);
+    const xcb_query_extension_reply_t *ext = screen ? xcb_get_extension_data(c, &xcb_shm_id) : nullptr;
+    if (!ext || !ext->present || !sameServer(qt, c, screen->root)) {
         xcb_disconnect(c);
         return nullptr;
     }
+    std::shared_ptr<Connection> open(new Connection(
+        c, screen, std::uint8_t(ext->first_event + XCB_SHM_COMPLETION), passesDescriptors(c)));
+    if (!open->rgb32(screen->root_depth, screen->root_visual))
+        return nullptr;
     refused = false;
-    std::shared_ptr<Connection> open(
-        new Connection(c, screen->root, std::uint8_t(ext->first_event + XCB_SHM_COMPLETION)));
     shared = open;
     return open;
+}
+
+Connection::Connection(xcb_connection_t *c, const xcb_screen_t *screen, std::uint8_t completion, bool fdPassing)
+    : c_(c), screen_(screen), root_(screen->root), completion_(completion), fdPassing_(fdPassing)
+{
 }
 
 Connection::~Connection()
@@ -91,10 +95,75 @@ Connection::~Connection()
     xcb_disconnect(c_);
 }
 
+bool Connection::rgb32(std::uint8_t depth, xcb_visualid_t visual) const
+{
+    const xcb_setup_t *setup = xcb_get_setup(c_);
+    if (depth != 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+        return false;
+    bool words = false;
+    for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it))
+        words |= it.data->depth == 24 && it.data->bits_per_pixel == 32;
+    if (!words)
+        return false;
+    for (auto d = xcb_screen_allowed_depths_iterator(screen_); d.rem; xcb_depth_next(&d)) {
+        if (d.data->depth != depth)
+            continue;
+        for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v)) {
+            if (v.data->visual_id == visual)
+                return v.data->red_mask == 0xff0000 && v.data->green_mask == 0xff00 && v.data->blue_mask == 0xff;
+        }
+    }
+    return false;
+}
+
+bool Connection::dispatch(bool wait)
+{
+    xcb_generic_event_t *event = wait ? xcb_wait_for_event(c_) : xcb_poll_for_queued_event(c_);
+    for (; event; event = xcb_poll_for_queued_event(c_)) {
+        const std::uint8_t type = event->response_type & 0x7f;
+        for (Segment *s : segments_) {
+            if (!s->busy_)
+                continue;
+            if (type == completion_ && reinterpret_cast<xcb_shm_completion_event_t *>(event)->shmseg == s->id_) {
+                s->busy_ = false;
+            } else if (type == 0 && event->full_sequence == s->putSequence_) {
+                // Our only unchecked requests that can fail are the puts.
+                s->busy_ = false;
+                s->putFailed_ = true;
+            }
+        }
+        free(event);
+    }
+    return !xcb_connection_has_error(c_);
+}
+
 std::shared_ptr<Segment> Segment::create(std::shared_ptr<Connection> connection, std::size_t bytes)
 {
     if (!connection || bytes == 0)
         return nullptr;
+    xcb_connection_t *c = connection->c();
+    const xcb_shm_seg_t id = xcb_generate_id(c);
+
+    if (connection->fdPassing_) {
+        const int fd = memfd_create("vizzolen-shm", MFD_CLOEXEC);
+        void *addr = MAP_FAILED;
+        if (fd >= 0 && ftruncate(fd, off_t(bytes)) == 0)
+            addr = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (addr == MAP_FAILED) {
+            if (fd >= 0)
+                close(fd);
+            return nullptr;
+        }
+        // XCB closes the descriptor once it is sent; the mapping stays ours.
+        xcb_generic_error_t *error = xcb_request_check(c, xcb_shm_attach_fd_checked(c, id, fd, 0));
+        if (error) {
+            free(error);
+            munmap(addr, bytes);
+            return nullptr;
+        }
+        return std::shared_ptr<Segment>(new Segment(std::move(connection), static_cast<uchar *>(addr), bytes, id, true));
+    }
+
     const int shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (shmid < 0)
         return nullptr;
@@ -103,8 +172,6 @@ std::shared_ptr<Segment> Segment::create(std::shared_ptr<Connection> connection,
         shmctl(shmid, IPC_RMID, nullptr);
         return nullptr;
     }
-    xcb_connection_t *c = connection->c();
-    const xcb_shm_seg_t id = xcb_generate_id(c);
     xcb_generic_error_t *error = xcb_request_check(c, xcb_shm_attach_checked(c, id, shmid, 0));
     // Marked for removal at once: the kernel frees it when both sides have detached, even if
     // this process dies.
@@ -114,15 +181,26 @@ std::shared_ptr<Segment> Segment::create(std::shared_ptr<Connection> connection,
         shmdt(addr);
         return nullptr;
     }
-    return std::shared_ptr<Segment>(new Segment(std::move(connection), static_cast<uchar *>(addr), bytes, id));
+    return std::shared_ptr<Segment>(new Segment(std::move(connection), static_cast<uchar *>(addr), bytes, id, false));
+}
+
+Segment::Segment(std::shared_ptr<Connection> connection, uchar *data, std::size_t size, xcb_shm_seg_t id, bool mapped)
+    : connection_(std::move(connection)), data_(data), size_(size), id_(id), mapped_(mapped)
+{
+    connection_->segments_.push_back(this);
 }
 
 Segment::~Segment()
 {
+    std::vector<Segment *> &open = connection_->segments_;
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
     // Requests run in order, so a put still queued from this segment is done before the detach.
     xcb_shm_detach(connection_->c(), id_);
     xcb_flush(connection_->c());
-    shmdt(data_);
+    if (mapped_)
+        munmap(data_, size_);
+    else
+        shmdt(data_);
 }
 
 QImage Segment::picture(QSize size)
@@ -139,6 +217,22 @@ QImage Segment::picture(QSize size)
             delete kept;
         },
         keep);
+}
+
+void Segment::putSent(unsigned int sequence)
+{
+    busy_ = true;
+    putFailed_ = false;
+    putSequence_ = sequence;
+}
+
+bool Segment::waitUntilIdle()
+{
+    while (busy_) {
+        if (!connection_->dispatch(true))
+            return false;
+    }
+    return true;
 }
 
 void copyOpaque(uchar *destination, const uchar *source, int pixels)

@@ -8,11 +8,14 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <vector>
 
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
 namespace x11shm {
+
+class Segment;
 
 // The process's own connection to the X server that Qt's xcb platform talks to. Qt's own
 // connection is read by a thread of Qt's, which takes every reply and hands it over: a round
@@ -21,31 +24,39 @@ class Connection
 {
 public:
     // The one connection, opened on first use; nullptr unless the platform is xcb, the server
-    // has MIT-SHM and depth-24 pixels of 32 bits in the byte order of Format_RGB32, and a second
-    // connection reaches that same server.
+    // has MIT-SHM, its screen has pixels of 32 bits laid out as Format_RGB32 holds them, and a
+    // second connection reaches that same server.
     static std::shared_ptr<Connection> get();
     ~Connection();
 
     xcb_connection_t *c() const { return c_; }
     xcb_window_t root() const { return root_; }
-    // The event type of MIT-SHM's completion event.
-    std::uint8_t completionEvent() const { return completion_; }
+    // Whether a window of this depth and visual holds its pixels as Format_RGB32 does.
+    bool rgb32(std::uint8_t depth, xcb_visualid_t visual) const;
+
+    // Takes in the events read from the server so far (with `wait`, waiting for one first),
+    // telling each segment when the server is done with a put from it. False once the
+    // connection has broken.
+    bool dispatch(bool wait);
 
 private:
-    Connection(xcb_connection_t *c, xcb_window_t root, std::uint8_t completion)
-        : c_(c), root_(root), completion_(completion) {}
+    friend class Segment;
+    Connection(xcb_connection_t *c, const xcb_screen_t *screen, std::uint8_t completion, bool fdPassing);
 
     xcb_connection_t *c_;
+    const xcb_screen_t *screen_;
     xcb_window_t root_;
     std::uint8_t completion_;
+    bool fdPassing_;
+    std::vector<Segment *> segments_; // the open ones, for dispatch()
 };
 
-// A System V shared-memory segment attached on both sides. It is given up when the last
-// reference goes, which pictures over it hold too.
+// A shared-memory segment attached on both sides. It is given up when the last reference goes,
+// which pictures over it hold too.
 class Segment : public std::enable_shared_from_this<Segment>
 {
 public:
-    // Nullptr when the kernel or the server refuses a segment of that many bytes.
+    // Nullptr when no segment of that many bytes can be had.
     static std::shared_ptr<Segment> create(std::shared_ptr<Connection> connection, std::size_t bytes);
     ~Segment();
 
@@ -59,15 +70,29 @@ public:
     // Whether a picture made by picture() still exists.
     bool pictured() const { return pictures_ > 0; }
 
+    // A put from the segment has gone out as request `sequence`, with a completion event asked.
+    void putSent(unsigned int sequence);
+    // Whether the server may still be reading the segment for a put.
+    bool busy() const { return busy_; }
+    // Whether the server refused the last put (the window gone, say).
+    bool putFailed() const { return putFailed_; }
+    // Until the server is done with the segment; false if the connection broke first.
+    bool waitUntilIdle();
+
 private:
-    Segment(std::shared_ptr<Connection> connection, uchar *data, std::size_t size, xcb_shm_seg_t id)
-        : connection_(std::move(connection)), data_(data), size_(size), id_(id) {}
+    friend class Connection;
+    Segment(std::shared_ptr<Connection> connection, uchar *data, std::size_t size, xcb_shm_seg_t id,
+            bool mapped);
 
     std::shared_ptr<Connection> connection_;
     uchar *data_;
     std::size_t size_;
     xcb_shm_seg_t id_;
+    bool mapped_; // mmap()ed memory passed by descriptor, else a System V segment
     std::atomic<int> pictures_{0};
+    bool busy_ = false;
+    bool putFailed_ = false;
+    unsigned int putSequence_ = 0;
 };
 
 // X leaves the fourth byte of a depth-24 pixel undefined; Format_RGB32 wants 0xff there, or a

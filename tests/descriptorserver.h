@@ -6,11 +6,14 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 class DescriptorServer : public QObject
 {
 public:
-    enum Mode { Page, CloseAtOnce, Silent, Huge };
+    // Trickle: a page promised whole but sent one byte every 100 ms; RedirectLoop: every answer
+    // sends the client back to the same address.
+    enum Mode { Page, CloseAtOnce, Silent, Huge, Trickle, RedirectLoop };
 
     Mode mode = Page;
     QByteArray status = "200 OK";
@@ -54,6 +57,19 @@ private:
         case CloseAtOnce:
             socket->setProperty("closedByServer", true);
             socket->abort();
+            return;
+        case Trickle: {
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+            auto *timer = new QTimer(socket);
+            connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+            timer->start(100);
+            return;
+        }
+        case RedirectLoop:
+            socket->write("HTTP/1.1 302 Found\r\nLocation: " + url().toLatin1()
+                          + "/Updates/vizzolen.xml\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            socket->setProperty("closedByServer", true);
+            socket->disconnectFromHost();
             return;
         case Page:
         case Huge: {

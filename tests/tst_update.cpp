@@ -292,6 +292,11 @@ private slots:
                                                      << int(QNetworkReply::OperationCanceledError);
         QTest::newRow("a page beyond the size limit") << int(DescriptorServer::Huge)
                                                       << int(QNetworkReply::UnknownContentError);
+        // Bytes keep coming, too slowly ever to finish: the whole check has its time limit too.
+        QTest::newRow("a page that trickles in") << int(DescriptorServer::Trickle)
+                                                 << int(QNetworkReply::OperationCanceledError);
+        QTest::newRow("redirected round and round") << int(DescriptorServer::RedirectLoop)
+                                                    << int(QNetworkReply::TooManyRedirectsError);
     }
 
     // A failed request: the message with its code, both windows closed, the panel focused.

@@ -98,12 +98,16 @@ void updateWindow::Event_Open()
 
     QNetworkRequest request(QUrl(updateSite() + QStringLiteral("/Updates/vizzolen.xml")));
     request.setTransferTimeout(transferTimeout());
+    request.setMaximumRedirectsAllowed(5);
     page_.clear();
     tooLarge_ = false;
     reply_ = hp->get(request);
     connect(reply_, &QNetworkReply::readyRead, this, &updateWindow::hp_ReadyRead);
     // Queued: the reply is done with its own signal before the answer opens message boxes.
     connect(reply_, &QNetworkReply::finished, this, &updateWindow::hp_Finished, Qt::QueuedConnection);
+    // The transfer timeout counts only silence; a server that keeps sending a byte now and then,
+    // or redirects again and again, is held to the same time for the whole check.
+    QTimer::singleShot(transferTimeout(), reply_, [reply = reply_.data()] { reply->abort(); });
 
     // Once this window has been shown, which would take the focus itself.
     QTimer::singleShot(0, this, &focusControlPanel);
