@@ -7,10 +7,10 @@
 #include "platform/rules.h"
 #include "platform/windowGeometry.h"
 #include "settings/prefsModule.h"
+#include "windows/windowDesign.h"
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QLayout>
 #include <QTimer>
 
 using namespace prefsModule;
@@ -20,10 +20,7 @@ Window1::Window1(QWidget *parent)
 {
     setMenuBar(MenuBar1::instance());
     ui->setupUi(this);
-    // A fixed-size panel: the content as designed plus whatever the menu bar needs.
-    layout()->activate();
-    setFixedSize(layout()->totalSizeHint());
-    layout()->activate();
+    keepDesignSize(this);
 
     connect(ui->Slider1, &QSlider::valueChanged, this, &Window1::Slider1_ValueChanged);
     connect(ui->Slider2, &QSlider::valueChanged, this, &Window1::Slider2_ValueChanged);

@@ -9,6 +9,11 @@ void applyFrame(QWidget *window, int frame)
     Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
     flags |= frame == 1 ? Qt::Dialog | Qt::WindowMinimizeButtonHint : Qt::Window;
     window->setWindowFlags(flags);
+    keepDesignSize(window);
+}
+
+void keepDesignSize(QWidget *window)
+{
     if (QLayout *layout = window->layout()) {
         layout->activate();
         window->setFixedSize(layout->totalSizeHint());

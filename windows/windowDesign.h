@@ -9,6 +9,8 @@ class QWidget;
 // Frame 1: a movable dialog window with a close and a minimise box.
 // Both keep the size of their design: the content as designed plus what a menu bar needs.
 void applyFrame(QWidget *window, int frame);
+// The size of the design kept, with no change to the window's decoration.
+void keepDesignSize(QWidget *window);
 
 // A text size of the design: in pixels, as the design's geometry is, so that text keeps to the
 // boxes drawn for it whatever the screen's dots per inch.
