@@ -5,8 +5,10 @@
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
 # To run the tests (a private X server and tools to drive it, pdftotext to read printed pages
-# back) and the refresh benchmark.
-TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm poppler-utils)
+# back, the sources of a comma-decimal locale, the desktop entry's validator) and the refresh
+# benchmark.
+TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm poppler-utils locales
+               desktop-file-utils)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 ensure_packages() {
