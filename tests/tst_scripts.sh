@@ -86,6 +86,9 @@ installed() { # CASE: ensure_packages installed the missing packages, and only t
 run_as_user ""
 status=$?
 refused "no sudo"
+run_as_user "" terminal
+status=$?
+refused "no sudo, on a terminal"
 
 stub sudo-refuses sudo 'exit 1'
 run_as_user sudo-refuses
