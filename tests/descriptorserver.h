@@ -13,8 +13,9 @@ class DescriptorServer : public QObject
 {
 public:
     // Trickle: a page promised whole but sent one byte every 100 ms; RedirectLoop: every answer
-    // sends the client back to the same address; Redirect: sends it to `location` with `status`.
-    enum Mode { Page, CloseAtOnce, Silent, Huge, Trickle, RedirectLoop, Redirect };
+    // sends the client back to the same address; Redirect: sends it to `location` with `status`;
+    // CutShort: the page with `status`, its connection closed 100 bytes before the promised end.
+    enum Mode { Page, CloseAtOnce, Silent, Huge, Trickle, RedirectLoop, Redirect, CutShort };
 
     Mode mode = Page;
     QByteArray status = "200 OK";
@@ -77,10 +78,12 @@ private:
             return;
         }
         case Page:
-        case Huge: {
+        case Huge:
+        case CutShort: {
             const QByteArray content = mode == Huge ? QByteArray(3 << 20, 'x') : body;
+            const qsizetype promised = content.size() + (mode == CutShort ? 100 : 0);
             socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: "
-                          + QByteArray::number(content.size()) + "\r\nConnection: close\r\n\r\n");
+                          + QByteArray::number(promised) + "\r\nConnection: close\r\n\r\n");
             socket->write(content);
             socket->setProperty("closedByServer", true);
             socket->disconnectFromHost();

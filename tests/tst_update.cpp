@@ -429,6 +429,11 @@ private slots:
         overLimit += QByteArray(65537 - overLimit.size(), ' ');
         QTest::newRow("a page one byte over 64 KiB") << page << QByteArray("200 OK") << overLimit
             << int(QNetworkReply::UnknownContentError) << 1;
+        // Part of a page is no page, whatever its status.
+        QTest::newRow("a descriptor cut short") << int(DescriptorServer::CutShort) << QByteArray("200 OK")
+            << QByteArray("<CurrentVersion>2.0.0</CurrentVersion>") << int(QNetworkReply::RemoteHostClosedError) << 1;
+        QTest::newRow("a 404 page cut short") << int(DescriptorServer::CutShort) << QByteArray("404 Not Found")
+            << QByteArray("<CurrentVersion>2.0.0</CurrentVersion>") << int(QNetworkReply::RemoteHostClosedError) << 1;
         // Bytes keep coming, too slowly ever to finish: the whole check has its time limit too.
         QTest::newRow("a page that trickles in") << int(DescriptorServer::Trickle) << QByteArray() << QByteArray()
             << int(QNetworkReply::OperationCanceledError) << 1;
