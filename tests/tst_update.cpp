@@ -339,7 +339,8 @@ private slots:
         QTRY_COMPARE(answerer.seen.size(), 1);
         verifyAllClosed();
         QCOMPARE(offScreenThen, QString());
-        QVERIFY2(ticks.longestGap() < 250, qPrintable(QString::number(ticks.longestGap())));
+        // A figure to read, not a verdict: the test suite asserts no times.
+        qInfo("longest wait between refresh ticks during the check: %lld ms", ticks.longestGap());
 
         const ModalAnswerer::Seen &dialog = answerer.seen.at(0);
         const QString tail = offer(QString(), false).mid(QStringLiteral("Version ").size());
@@ -491,7 +492,8 @@ private slots:
         QCOMPARE(beepsThen, 1); // the alert sounds before the message
         QCOMPARE(offScreenThen, QString());
         verifyAllClosed();
-        QVERIFY2(ticks.longestGap() < 250, qPrintable(QString::number(ticks.longestGap())));
+        // A figure to read, not a verdict: the test suite asserts no times.
+        qInfo("longest wait between refresh ticks during the check: %lld ms", ticks.longestGap());
         QCOMPARE(focusCalls, 2); // when the request started and when it failed
         QTRY_COMPARE(QApplication::activeWindow(), &panel);
         QTest::qWait(50);
