@@ -2,10 +2,10 @@
 #include "ui_Help.h"
 
 #include "platform/rules.h"
+#include "platform/windowDesign.h"
 #include "windows/MenuBar2.h"
 #include "windows/printHelp.h"
 #include "windows/services.h"
-#include "windows/windowDesign.h"
 
 #include <QAction>
 
