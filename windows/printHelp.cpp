@@ -1,8 +1,6 @@
 #include "windows/printHelp.h"
 
-#include "platform/SingleInstance.h"
 #include "platform/rules.h"
-#include "windows/Help.h"
 #include "windows/services.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -14,7 +12,6 @@
 #include <QPrinter>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
 #include <QTextLayout>
 #include <memory>
 #include <vector>
@@ -106,7 +103,7 @@ void setPrintDialog(PrintDialog dialog)
     printDialog() = std::move(dialog);
 }
 
-bool printHelp()
+bool printHelp(const std::function<const QTextDocument &()> &text, const std::function<void()> &done)
 {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Portrait);
@@ -122,13 +119,13 @@ bool printHelp()
         const QRectF paper = printer.pageLayout().fullRect(QPageLayout::Point);
         const qreal W = paper.width() - 36;
         const qreal H = paper.height() - 24;
-        StyledTextPrinter text(*SingleInstance<Help>::get()->TextArea1()->document(), W - 36);
+        StyledTextPrinter blocks(text(), W - 36);
 
         printer.setFullPage(true);
         QPainter g;
         if (g.begin(&printer)) {
             g.scale(printer.logicalDpiX() / 72.0, printer.logicalDpiY() / 72.0);
-            QFont font = text.font();
+            QFont font = blocks.font();
             if (font.pointSizeF() > 0)
                 font.setPixelSize(qRound(font.pointSizeF())); // one unit is one point here
             g.setFont(font);
@@ -136,9 +133,9 @@ bool printHelp()
                 g.drawText(QPointF(40, y), QStringLiteral("page ") + Str(page));
                 g.drawText(QPointF(100, y), footer);
             };
-            while (!text.atEnd()) {
-                text.DrawBlock(g, 36, 36, H - 60);
-                if (!text.atEnd()) {
+            while (!blocks.atEnd()) {
+                blocks.DrawBlock(g, 36, 36, H - 60);
+                if (!blocks.atEnd()) {
                     drawFooter(H - 16);
                     ++page;
                     printer.newPage();
@@ -151,6 +148,6 @@ bool printHelp()
         }
     }
 
-    SingleInstance<Help>::get()->close();
+    done();
     return true;
 }
