@@ -4,7 +4,9 @@
 // rectangle of the screen, enlarged, with black for what lies off the screen.
 //
 // Registered twice: once on a server with MIT-SHM (the shared-memory capture) and once on one
-// without it (the capture that goes through Qt).
+// without it (the capture that goes through Qt). The magnified views run once more with the
+// scale set as a user's high-DPI desktop sets it (VIZZOLEN_E2E_XFT_DPI=192): the X resource
+// Xft.dpi, merged before each start of the program, and no Qt variable.
 
 #include "e2e/xhelpers.h"
 #include "refreshcases.h"
@@ -163,6 +165,30 @@ QString compareDisplay(const QImage &shot, const QRect &source, const QImage &sc
         .arg(first);
 }
 
+// Gives the X server's resource Xft.dpi the value `dpi`, as a desktop's settings do; returns
+// what went wrong, or nothing.
+QString mergeXftDpi(int dpi)
+{
+    QProcess xrdb;
+    xrdb.setProcessChannelMode(QProcess::MergedChannels);
+    xrdb.start(QStringLiteral("xrdb"), {QStringLiteral("-nocpp"), QStringLiteral("-merge")});
+    if (!xrdb.waitForStarted(10000))
+        return QStringLiteral("xrdb is not installed (Debian package x11-xserver-utils)");
+    xrdb.write(QStringLiteral("Xft.dpi: %1\n").arg(dpi).toLatin1());
+    xrdb.closeWriteChannel();
+    if (!xrdb.waitForFinished(10000) || xrdb.exitStatus() != QProcess::NormalExit || xrdb.exitCode() != 0)
+        return QStringLiteral("xrdb failed: %1").arg(QString::fromLocal8Bit(xrdb.readAll()));
+    return QString();
+}
+
+// The names of every Qt variable the program would inherit, to leave out.
+QStringList withoutQtVariables()
+{
+    QStringList names = QProcessEnvironment::systemEnvironment().keys().filter(QRegularExpression("^QT_"));
+    names << QStringLiteral("QT_QPA_PLATFORM"); // which the launcher sets otherwise
+    return names;
+}
+
 } // namespace
 
 class TestE2eCapture : public QObject
@@ -302,8 +328,13 @@ void TestE2eCapture::magnify()
 
     xh::Program program;
     QStringList env;
-    if (scale == 2)
+    if (const int xftDpi = qEnvironmentVariableIntValue("VIZZOLEN_E2E_XFT_DPI")) {
+        const QString why = mergeXftDpi(scale == 2 ? xftDpi : 96);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        env = withoutQtVariables();
+    } else if (scale == 2) {
         env << QStringLiteral("QT_SCALE_FACTOR=2");
+    }
     QVERIFY(program.start(prefsFile(panel, magnification, width), env));
 
     // The panel must not lie in the source either, or the picture would show it.
