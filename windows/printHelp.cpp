@@ -103,7 +103,7 @@ void setPrintDialog(PrintDialog dialog)
     printDialog() = std::move(dialog);
 }
 
-bool printHelp(const std::function<const QTextDocument &()> &text, const std::function<void()> &done)
+bool printHelp(const std::function<const QTextDocument &()> &helpText, const std::function<void()> &done)
 {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Portrait);
@@ -119,13 +119,13 @@ bool printHelp(const std::function<const QTextDocument &()> &text, const std::fu
         const QRectF paper = printer.pageLayout().fullRect(QPageLayout::Point);
         const qreal W = paper.width() - 36;
         const qreal H = paper.height() - 24;
-        StyledTextPrinter blocks(text(), W - 36);
+        StyledTextPrinter text(helpText(), W - 36);
 
         printer.setFullPage(true);
         QPainter g;
         if (g.begin(&printer)) {
             g.scale(printer.logicalDpiX() / 72.0, printer.logicalDpiY() / 72.0);
-            QFont font = blocks.font();
+            QFont font = text.font();
             if (font.pointSizeF() > 0)
                 font.setPixelSize(qRound(font.pointSizeF())); // one unit is one point here
             g.setFont(font);
@@ -133,9 +133,9 @@ bool printHelp(const std::function<const QTextDocument &()> &text, const std::fu
                 g.drawText(QPointF(40, y), QStringLiteral("page ") + Str(page));
                 g.drawText(QPointF(100, y), footer);
             };
-            while (!blocks.atEnd()) {
-                blocks.DrawBlock(g, 36, 36, H - 60);
-                if (!blocks.atEnd()) {
+            while (!text.atEnd()) {
+                text.DrawBlock(g, 36, 36, H - 60);
+                if (!text.atEnd()) {
                     drawFooter(H - 16);
                     ++page;
                     printer.newPage();
