@@ -4,11 +4,11 @@
 # about box and the update window were drawn for.)
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
-# To run the tests (a private X server and tools to drive it, pdftotext to read printed pages
-# back, the sources of a comma-decimal locale, the desktop entry's validator) and the refresh
-# benchmark.
-TEST_PACKAGES=(xvfb xauth x11-utils xdotool imagemagick xzoom xterm poppler-utils locales
-               desktop-file-utils)
+# To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
+# setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
+# desktop entry's validator) and the refresh benchmark.
+TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
+               locales desktop-file-utils)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 # Not being root, it installs through sudo when sudo runs without a password or can ask for one

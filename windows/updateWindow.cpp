@@ -3,11 +3,11 @@
 
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowDesign.h"
 #include "site.h"
 #include "version.h"
 #include "windows/selfTest.h"
 #include "windows/services.h"
-#include "windows/windowDesign.h"
 
 #include <QCloseEvent>
 #include <QFontMetrics>
