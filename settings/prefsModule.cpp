@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +144,19 @@ QString writeTarget(const QString &path)
     return QString();
 }
 
+// The state the last write writes, as the main thread noted it last.
+struct LastWrite
+{
+    std::int32_t top = 0;
+    std::int32_t left = 0;
+    std::int32_t magnification = 0;
+    std::int32_t width = 0;
+    bool noted = false;
+    bool written = false;
+};
+std::mutex lastWriteMutex;
+LastWrite lastWrite;
+
 } // namespace
 
 std::vector<std::unique_ptr<directiveClass>> directives = freshDirectives();
@@ -208,7 +223,9 @@ void readPrefs()
     }
 }
 
-void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
+namespace {
+
+void writeFile(std::int32_t panelTop, std::int32_t panelLeft, std::int32_t magnification, std::int32_t width)
 {
     const QString path = prefsFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -222,8 +239,8 @@ void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
     if (!file.open(QIODevice::WriteOnly))
         return;
     const QString text = QStringLiteral("#Window1Position ") + Str(panelTop) + Chr(44) + Str(panelLeft)
-        + QStringLiteral("\n#Magnification ") + Str(magFactor)
-        + QStringLiteral("\n#DWWidth ") + Str(displayWidth) + QStringLiteral("\n");
+        + QStringLiteral("\n#Magnification ") + Str(magnification)
+        + QStringLiteral("\n#DWWidth ") + Str(width) + QStringLiteral("\n");
     const QByteArray bytes = text.toLatin1();
     // QSaveFile keeps small writes in its buffer and flushes them inside commit(), where a short
     // write (disk full, file size limit) goes unnoticed and the truncated copy is renamed over
@@ -234,11 +251,50 @@ void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
     file.commit();
 }
 
+} // namespace
+
+void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
+{
+    writeFile(panelTop, panelLeft, magFactor, displayWidth);
+}
+
+void noteForLastWrite(std::int32_t panelTop, std::int32_t panelLeft)
+{
+    // Registered once something is there to write, after the preferences were read: what the
+    // write needs of Qt is set up by then, so it is torn down only after this has run.
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(writeLastNoted); });
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite.top = panelTop;
+    lastWrite.left = panelLeft;
+    lastWrite.magnification = magFactor;
+    lastWrite.width = displayWidth;
+    lastWrite.noted = true;
+}
+
+void writeLastNoted()
+{
+    // Held while writing: an end on another thread waits for a write in progress, then finds it done.
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    if (!lastWrite.noted || lastWrite.written)
+        return;
+    lastWrite.written = true;
+    writeFile(lastWrite.top, lastWrite.left, lastWrite.magnification, lastWrite.width);
+}
+
+void forgetLastWrite()
+{
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite.noted = false;
+}
+
 void resetState()
 {
     magFactor = displayWidth = savedTop = savedLeft = screenScale = 0;
     mainScreenObj.reset();
     directives = freshDirectives();
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite = LastWrite();
 }
 
 } // namespace prefsModule
