@@ -16,6 +16,7 @@
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -221,6 +222,7 @@ private slots:
     void writeThroughALink();
     void writeLeavesWhatIsNoFile_data();
     void writeLeavesWhatIsNoFile();
+    void lastWriteOnce();
 
 private:
     QString folder() const { return dir_->path(); }
@@ -835,6 +837,38 @@ void tst_prefs::writeLeavesWhatIsNoFile()
     QCOMPARE(entriesOf(folder()) + entriesOf(folder() + QStringLiteral("/elsewhere")), entries);
     if (kind == u"folder")
         QCOMPARE(readBytes(node + QStringLiteral("/inner")), kOldFile);
+}
+
+// The write of an end that does not come through the panel's closing: it runs on whatever
+// thread ends the process, writes what the panel noted last (not what the settings hold at that
+// moment, which the main thread may be changing), and only once in a run.
+void tst_prefs::lastWriteOnce()
+{
+    auto onAnotherThread = [] {
+        std::thread([] { prefsModule::writeLastNoted(); }).join();
+    };
+    onAnotherThread();
+    QVERIFY2(!QFile::exists(file()), "written before the panel noted anything");
+
+    prefsModule::magFactor = 5;
+    prefsModule::displayWidth = 500;
+    prefsModule::noteForLastWrite(-7, 1234);
+    prefsModule::magFactor = 2;
+    onAnotherThread();
+    QCOMPARE(readBytes(file()), QByteArray("#Window1Position -7,1234\n#Magnification 5\n#DWWidth 500\n"));
+
+    QVERIFY(QFile::remove(file()));
+    onAnotherThread();
+    prefsModule::noteForLastWrite(1, 2);
+    prefsModule::writeLastNoted();
+    QVERIFY2(!QFile::exists(file()), "written a second time in the same run");
+
+    // A panel that goes without closing (as in the widget tests) leaves nothing to write.
+    prefsModule::resetState();
+    prefsModule::noteForLastWrite(3, 4);
+    prefsModule::forgetLastWrite();
+    prefsModule::writeLastNoted();
+    QVERIFY(!QFile::exists(file()));
 }
 
 QTEST_GUILESS_MAIN(tst_prefs)
