@@ -17,20 +17,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+using xh::kPanelHeight;
+using xh::kPanelWidth;
+using xh::prefsFile;
+
 namespace {
-
-constexpr int kPanelWidth = 251;
-constexpr int kPanelHeight = 137;
-
-QByteArray prefsFile(int top, int left, int magnification, int width)
-{
-    return QStringLiteral("#Window1Position %1,%2\n#Magnification %3\n#DWWidth %4\n")
-        .arg(top)
-        .arg(left)
-        .arg(magnification)
-        .arg(width)
-        .toLatin1();
-}
 
 // An Xvfb of the test's own. It reports every client that comes and goes (-audit 4), so that
 // the test can tell whether it was ever left without one, which makes a server without -noreset
