@@ -39,7 +39,8 @@ bool parseDirectives(const QString &filePath);
 
 // Writes "vzln.txt" anew from the closing panel's position and the current settings. The old
 // file stays whole until the new one is complete; a write that fails changes nothing and says
-// nothing.
+// nothing. Through a link the file at the link's end is written and the link kept; anything but
+// a regular file (a device, a pipe, a socket, a folder) is left alone, as a failed write.
 void writePrefs(std::int32_t panelTop, std::int32_t panelLeft);
 
 // The run's last write. Closing the panel writes the settings, and so must every other end of the
