@@ -31,6 +31,11 @@ App::App(int &argc, char **argv) : QApplication(argc, argv)
     QTimer::singleShot(0, this, &App::Event_Open);
 }
 
+App::~App()
+{
+    prefsModule::writeLastNoted();
+}
+
 void App::Event_Open()
 {
     prefsModule::mainScreenObj = ScreenInfo::mainScreen();

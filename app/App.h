@@ -19,6 +19,8 @@ public:
     static inline const QString LongVersion = QStringLiteral(VIZZOLEN_LONG_VERSION);
 
     App(int &argc, char **argv);
+    // An end that did not come through the panel's closing writes the settings here.
+    ~App() override;
 
     // The App, or nullptr while another QApplication runs (as in some tests).
     static App *instance() { return qobject_cast<App *>(QCoreApplication::instance()); }

@@ -41,6 +41,7 @@ Window1::Window1(QWidget *parent)
 
 Window1::~Window1()
 {
+    forgetLastWrite();
     delete ui;
 }
 
@@ -60,6 +61,7 @@ void Window1::Slider1_ValueChanged()
 {
     ui->TextField1->setText(Str(ui->Slider1->value()));
     magFactor = ui->Slider1->value();
+    noteForLastWrite(Top(), Left());
 }
 
 void Window1::Slider2_ValueChanged()
@@ -69,6 +71,7 @@ void Window1::Slider2_ValueChanged()
     displayWidth = w;
     placeDisplayWindow();
     SingleInstance<DisplayWindow>::get()->update();
+    noteForLastWrite(Top(), Left());
 }
 
 void Window1::TextField1_Open()
@@ -116,11 +119,13 @@ void Window1::Event_Open()
     ui->TextField2->setText(Str(displayWidth));
     placeDisplayWindow();
     SingleInstance<DisplayWindow>::get()->show();
+    noteForLastWrite(Top(), Left());
 }
 
 void Window1::Event_Close()
 {
-    writePrefs(Top(), Left());
+    noteForLastWrite(Top(), Left());
+    writeLastNoted();
     QCoreApplication::quit();
 }
 
@@ -128,6 +133,7 @@ void Window1::Event_Moved()
 {
     placeDisplayWindow();
     SingleInstance<DisplayWindow>::get()->show();
+    noteForLastWrite(Top(), Left());
 }
 
 void Window1::closeEvent(QCloseEvent *event)

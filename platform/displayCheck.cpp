@@ -3,21 +3,34 @@
 #include <QByteArray>
 #include <xcb/xcb.h>
 
-QString prepareDisplay()
+DisplayCheck::DisplayCheck()
 {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty() && !platform.startsWith("xcb"))
-        return QString();
+        return;
     if (platform.isEmpty())
         qputenv("QT_QPA_PLATFORM", "xcb");
 
     const QByteArray display = qgetenv("DISPLAY");
-    if (display.isEmpty())
-        return QStringLiteral("no X display: DISPLAY is not set. Start Vizzolen from an X11 desktop session.");
-    xcb_connection_t *c = xcb_connect(display.constData(), nullptr);
-    const bool failed = xcb_connection_has_error(c) != 0;
-    xcb_disconnect(c);
-    if (failed)
-        return QStringLiteral("cannot open the X display \"%1\".").arg(QString::fromLocal8Bit(display));
-    return QString();
+    if (display.isEmpty()) {
+        problem_ = QStringLiteral("no X display: DISPLAY is not set. Start Vizzolen from an X11 desktop session.");
+        return;
+    }
+    connection_ = xcb_connect(display.constData(), nullptr);
+    if (xcb_connection_has_error(connection_) != 0) {
+        release();
+        problem_ = QStringLiteral("cannot open the X display \"%1\".").arg(QString::fromLocal8Bit(display));
+    }
+}
+
+DisplayCheck::~DisplayCheck()
+{
+    release();
+}
+
+void DisplayCheck::release()
+{
+    if (connection_)
+        xcb_disconnect(connection_);
+    connection_ = nullptr;
 }

@@ -53,5 +53,8 @@ void onQuitSignals(QObject *owner, std::function<void()> request)
         request();
     });
     handleSignals(onSignal, SA_RESTART);
+    // A write to an X server that has gone must fail as an error, which ends the program through
+    // exit() with its settings written, not kill it before anything is saved.
+    std::signal(SIGPIPE, SIG_IGN);
     QObject::connect(owner, &QObject::destroyed, [] { handleSignals(SIG_DFL, 0); });
 }

@@ -8,6 +8,12 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace prefsModule {
 
 std::int32_t magFactor = 0;
@@ -107,6 +113,50 @@ private:
     bool eof_ = false;
 };
 
+// Where the new file goes: `path` itself, or the file at the end of the links it is (people keep
+// their dotfiles as links into a repository; the link stays a link and its target gets the new
+// text). Empty when that place holds anything but a regular file: a device, a pipe, a socket or a
+// folder is never written into nor replaced, and neither is a loop of links. A missing file is
+// fine, it is made.
+QString writeTarget(const QString &path)
+{
+    QByteArray target = QFile::encodeName(path);
+    for (int links = 0; links < 40; ++links) {
+        struct stat st;
+        if (lstat(target.constData(), &st) != 0)
+            return errno == ENOENT ? QFile::decodeName(target) : QString();
+        if (S_ISREG(st.st_mode))
+            return QFile::decodeName(target);
+        if (!S_ISLNK(st.st_mode))
+            return QString();
+        QByteArray next(st.st_size > 0 ? qsizetype(st.st_size) + 1 : 4096, Qt::Uninitialized);
+        const ssize_t n = readlink(target.constData(), next.data(), size_t(next.size()));
+        if (n <= 0 || n >= next.size())
+            return QString();
+        next.truncate(n);
+        // A relative link counts from the folder that holds it.
+        if (!next.startsWith('/')) {
+            const qsizetype slash = target.lastIndexOf('/');
+            next.prepend(slash < 0 ? QByteArray() : target.left(slash + 1));
+        }
+        target = next;
+    }
+    return QString();
+}
+
+// The state the last write writes, as the main thread noted it last.
+struct LastWrite
+{
+    std::int32_t top = 0;
+    std::int32_t left = 0;
+    std::int32_t magnification = 0;
+    std::int32_t width = 0;
+    bool noted = false;
+    bool written = false;
+};
+std::mutex lastWriteMutex;
+LastWrite lastWrite;
+
 } // namespace
 
 std::vector<std::unique_ptr<directiveClass>> directives = freshDirectives();
@@ -173,19 +223,24 @@ void readPrefs()
     }
 }
 
-void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
+namespace {
+
+void writeFile(std::int32_t panelTop, std::int32_t panelLeft, std::int32_t magnification, std::int32_t width)
 {
     const QString path = prefsFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
 
+    const QString target = writeTarget(path);
+    if (target.isEmpty())
+        return;
     // QSaveFile writes beside the old file and renames over it only once everything is on disk,
     // so a full disk or a read-only folder leaves the user's last settings in place.
-    QSaveFile file(path);
+    QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         return;
     const QString text = QStringLiteral("#Window1Position ") + Str(panelTop) + Chr(44) + Str(panelLeft)
-        + QStringLiteral("\n#Magnification ") + Str(magFactor)
-        + QStringLiteral("\n#DWWidth ") + Str(displayWidth) + QStringLiteral("\n");
+        + QStringLiteral("\n#Magnification ") + Str(magnification)
+        + QStringLiteral("\n#DWWidth ") + Str(width) + QStringLiteral("\n");
     const QByteArray bytes = text.toLatin1();
     // QSaveFile keeps small writes in its buffer and flushes them inside commit(), where a short
     // write (disk full, file size limit) goes unnoticed and the truncated copy is renamed over
@@ -196,11 +251,50 @@ void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
     file.commit();
 }
 
+} // namespace
+
+void writePrefs(std::int32_t panelTop, std::int32_t panelLeft)
+{
+    writeFile(panelTop, panelLeft, magFactor, displayWidth);
+}
+
+void noteForLastWrite(std::int32_t panelTop, std::int32_t panelLeft)
+{
+    // Registered once something is there to write, after the preferences were read: what the
+    // write needs of Qt is set up by then, so it is torn down only after this has run.
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { std::atexit(writeLastNoted); });
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite.top = panelTop;
+    lastWrite.left = panelLeft;
+    lastWrite.magnification = magFactor;
+    lastWrite.width = displayWidth;
+    lastWrite.noted = true;
+}
+
+void writeLastNoted()
+{
+    // Held while writing: an end on another thread waits for a write in progress, then finds it done.
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    if (!lastWrite.noted || lastWrite.written)
+        return;
+    lastWrite.written = true;
+    writeFile(lastWrite.top, lastWrite.left, lastWrite.magnification, lastWrite.width);
+}
+
+void forgetLastWrite()
+{
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite.noted = false;
+}
+
 void resetState()
 {
     magFactor = displayWidth = savedTop = savedLeft = screenScale = 0;
     mainScreenObj.reset();
     directives = freshDirectives();
+    const std::lock_guard<std::mutex> lock(lastWriteMutex);
+    lastWrite = LastWrite();
 }
 
 } // namespace prefsModule

@@ -39,8 +39,21 @@ bool parseDirectives(const QString &filePath);
 
 // Writes "vzln.txt" anew from the closing panel's position and the current settings. The old
 // file stays whole until the new one is complete; a write that fails changes nothing and says
-// nothing.
+// nothing. Through a link the file at the link's end is written and the link kept; anything but
+// a regular file (a device, a pipe, a socket, a folder) is left alone, as a failed write.
 void writePrefs(std::int32_t panelTop, std::int32_t panelLeft);
+
+// The run's last write. Closing the panel writes the settings, and so must every other end of the
+// program: Qt ends it with exit() when the X server goes away, from whichever of its threads
+// notices, where nothing of the panel may be touched. So the panel notes its position, with the
+// settings of the moment, whenever they change (on the main thread), and whichever end comes
+// first writes the last noted state; the file is written once per run.
+void noteForLastWrite(std::int32_t panelTop, std::int32_t panelLeft);
+// Writes the last noted state unless nothing is noted or this run has written it already. Safe on
+// any thread; it also runs when the process exits.
+void writeLastNoted();
+// The panel is gone without closing: there is nothing left to write.
+void forgetLastWrite();
 
 // The full path of "vzln.txt" in the user's configuration folder.
 QString prefsFilePath();

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <thread>
+
 using namespace prefsModule;
 
 class tst_panel : public QObject
@@ -314,6 +316,42 @@ private slots:
         QCloseEvent again;
         QCoreApplication::sendEvent(panel, &again);
         QVERIFY(!QFile::exists(prefsFilePath()));
+    }
+
+    void lastWriteHasTheLatestChange_data()
+    {
+        QTest::addColumn<QString>("last");
+        QTest::newRow("magnification changed last") << QStringLiteral("magnification");
+        QTest::newRow("width changed last") << QStringLiteral("width");
+        QTest::newRow("panel moved last") << QStringLiteral("move");
+    }
+
+    // An end that does not close the panel (Qt's exit when the X server goes, on a thread of
+    // its own) writes what the panel noted: whatever changed last is in it.
+    void lastWriteHasTheLatestChange()
+    {
+        QFETCH(QString, last);
+        open("#Window1Position 200,100\n#Magnification 3\n#DWWidth 300\n");
+        const QList<std::pair<QString, std::function<void()>>> changes{
+            {QStringLiteral("magnification"), [this] { control<QSlider>("Slider1")->setValue(5); }},
+            {QStringLiteral("width"), [this] { control<QSlider>("Slider2")->setValue(400); }},
+            {QStringLiteral("move"), [this] {
+                 panel->setTop(260);
+                 panel->setLeft(120);
+             }},
+        };
+        for (const auto &[name, change] : changes) {
+            if (name != last)
+                change();
+        }
+        for (const auto &[name, change] : changes) {
+            if (name == last)
+                change();
+        }
+        std::thread([] { writeLastNoted(); }).join();
+        QFile f(prefsFilePath());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("#Window1Position 260,120\n#Magnification 5\n#DWWidth 400\n"));
     }
 };
 

@@ -11,8 +11,12 @@
 #include <grp.h>
 #include <limits>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -79,10 +83,10 @@ void exitOnMessage(QtMsgType, const QMessageLogContext &, const QString &)
     _exit(91);
 }
 
-// Runs `body` in a child process that has given up root for the user and group "nobody", so that
-// file permissions apply as they do for an ordinary user. The result is the child's exit code:
-// 0 when `body` passed, 91 when anything was printed, 128 + n for a death by signal n.
-int runAsNobody(const std::function<int()> &body)
+// Runs `body` in a child process, so that a write that blocks (on a pipe no one reads) ends in
+// a failure rather than a stuck test run. The result is the child's exit code: 0 when `body`
+// passed, 91 when anything was printed, 128 + n for a death by signal n (14: it hung).
+int runInChild(const std::function<int()> &body)
 {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -90,8 +94,7 @@ int runAsNobody(const std::function<int()> &body)
     if (pid < 0)
         return 99;
     if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            _exit(90);
+        alarm(20);
         qInstallMessageHandler(exitOnMessage);
         _exit(body());
     }
@@ -99,6 +102,59 @@ int runAsNobody(const std::function<int()> &body)
     if (waitpid(pid, &status, 0) != pid)
         return 98;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The same as a child that has given up root for the user and group "nobody", so that file
+// permissions apply as they do for an ordinary user.
+int runAsNobody(const std::function<int()> &body)
+{
+    return runInChild([&body] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return 90;
+        return body();
+    });
+}
+
+// What a place in the file system is, as far as a write could change it.
+QString nodeState(const QString &path)
+{
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("missing");
+    QString state = QStringLiteral("mode %1 inode %2 device %3:%4 size %5")
+                        .arg(st.st_mode, 0, 8)
+                        .arg(st.st_ino)
+                        .arg(major(st.st_rdev))
+                        .arg(minor(st.st_rdev))
+                        .arg(st.st_size);
+    if (S_ISLNK(st.st_mode))
+        state += QStringLiteral(" -> ") + QFileInfo(path).symLinkTarget();
+    if (S_ISDIR(st.st_mode))
+        state += QStringLiteral(" holding ") + entriesOf(path).join(u',');
+    return state;
+}
+
+// Makes a node that is no regular file: a character device (the numbers of /dev/null, so that a
+// write into it would do no harm), a pipe, a socket or a folder with a file in it.
+bool makeNode(const QString &kind, const QString &path)
+{
+    const QByteArray p = QFile::encodeName(path);
+    if (kind == u"device")
+        return mknod(p.constData(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+    if (kind == u"pipe")
+        return mkfifo(p.constData(), 0644) == 0;
+    if (kind == u"folder")
+        return QDir().mkdir(path) && writeBytes(path + QStringLiteral("/inner"), kOldFile);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (size_t(p.size()) >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, p.constData(), size_t(p.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    const bool bound = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        close(fd);
+    return bound;
 }
 
 bool haveDefaults()
@@ -162,6 +218,11 @@ private slots:
     void writeOutOfSpace();
     void writeToReadOnlyFolder();
     void writeOverADirectory();
+    void writeThroughALink_data();
+    void writeThroughALink();
+    void writeLeavesWhatIsNoFile_data();
+    void writeLeavesWhatIsNoFile();
+    void lastWriteOnce();
 
 private:
     QString folder() const { return dir_->path(); }
@@ -662,6 +723,152 @@ void tst_prefs::writeOverADirectory()
     QCOMPARE(entriesOf(file()), QStringList{u8("inner")});
     QCOMPARE(readBytes(file() + QStringLiteral("/inner")), kOldFile);
     QCOMPARE(entriesOf(folder()), QStringList{u8("vzln.txt")});
+}
+
+void tst_prefs::writeThroughALink_data()
+{
+    QTest::addColumn<bool>("absolute");     // the link names its target by absolute path
+    QTest::addColumn<bool>("twoLinks");     // vzln.txt -> second -> dotfiles/vzln.txt
+    QTest::addColumn<bool>("targetExists"); // an old file at the end of the links
+    QTest::newRow("to a file") << true << false << true;
+    QTest::newRow("relative, to a file") << false << false << true;
+    QTest::newRow("through a second link") << false << true << true;
+    QTest::newRow("to a missing file") << true << false << false;
+    QTest::newRow("relative, to a missing file") << false << false << false;
+}
+
+// Dotfiles kept as links into a repository: the new text goes to the file at the end of the
+// links, and every link stays the link it was.
+void tst_prefs::writeThroughALink()
+{
+    QFETCH(bool, absolute);
+    QFETCH(bool, twoLinks);
+    QFETCH(bool, targetExists);
+    const QString target = folder() + QStringLiteral("/dotfiles/vzln.txt");
+    const QString second = folder() + QStringLiteral("/second");
+    QVERIFY(QDir(folder()).mkdir(QStringLiteral("dotfiles")));
+    if (targetExists)
+        QVERIFY(writeBytes(target, kOldFile));
+    const QByteArray to = absolute ? QFile::encodeName(target) : QByteArray("dotfiles/vzln.txt");
+    QCOMPARE(symlink(to.constData(), QFile::encodeName(twoLinks ? second : file()).constData()), 0);
+    if (twoLinks)
+        QCOMPARE(symlink("second", QFile::encodeName(file()).constData()), 0);
+    const QStringList links{nodeState(file()), nodeState(second)};
+    const QStringList entries = entriesOf(folder());
+
+    prefsModule::magFactor = 6;
+    prefsModule::displayWidth = 200;
+    QCOMPARE(runInChild([] {
+                 prefsModule::writePrefs(12, 34);
+                 return 0;
+             }),
+             0);
+    QCOMPARE(readBytes(target), QByteArray("#Window1Position 12,34\n#Magnification 6\n#DWWidth 200\n"));
+    QCOMPARE((QStringList{nodeState(file()), nodeState(second)}), links);
+    QCOMPARE(entriesOf(folder()), entries);
+    QCOMPARE(entriesOf(folder() + QStringLiteral("/dotfiles")), QStringList{u8("vzln.txt")});
+
+    // And read back through the same links.
+    prefsModule::resetState();
+    prefsModule::readPrefs();
+    QCOMPARE(prefsModule::magFactor, 6);
+    QCOMPARE(prefsModule::savedLeft, 34);
+}
+
+void tst_prefs::writeLeavesWhatIsNoFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("links"); // links between vzln.txt and the node
+    QTest::addColumn<bool>("relative");
+    for (const char *kind : {"device", "pipe", "socket", "folder"}) {
+        QTest::addRow("%s", kind) << QString::fromLatin1(kind) << 0 << false;
+        QTest::addRow("link to a %s", kind) << QString::fromLatin1(kind) << 1 << false;
+        QTest::addRow("relative link to a %s", kind) << QString::fromLatin1(kind) << 1 << true;
+        QTest::addRow("two links to a %s", kind) << QString::fromLatin1(kind) << 2 << true;
+    }
+    // A loop of links ends nowhere: nothing to write to.
+    QTest::newRow("loop of links") << QString() << 2 << true;
+}
+
+// A device, a pipe, a socket or a folder where the file should be, or at the end of its links
+// (vzln.txt linked to /dev/null is the common case), is left exactly as it was, and the write is
+// skipped without a word, as any write that cannot be done. The nodes are the test's own, in its
+// own folder.
+void tst_prefs::writeLeavesWhatIsNoFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, links);
+    QFETCH(bool, relative);
+
+    QVERIFY(QDir(folder()).mkdir(QStringLiteral("elsewhere")));
+    const QString node = links == 0 ? file() : folder() + QStringLiteral("/elsewhere/node");
+    if (!kind.isEmpty() && !makeNode(kind, node)) {
+        if (kind == u"device" && errno == EPERM && geteuid() != 0)
+            QSKIP("only root may make a device node");
+        QFAIL(qPrintable(QStringLiteral("cannot make the %1: %2").arg(kind, QString::fromLocal8Bit(strerror(errno)))));
+    }
+    // vzln.txt -> [elsewhere/link2 ->] elsewhere/node; the loop's last link points back at vzln.txt.
+    QStringList chain{file()};
+    for (int i = 1; i < links; ++i)
+        chain << folder() + QStringLiteral("/elsewhere/link%1").arg(i + 1);
+    chain << (kind.isEmpty() ? file() : node);
+    for (int i = 0; i < links; ++i) {
+        const QString to = relative ? QDir(QFileInfo(chain[i]).absolutePath()).relativeFilePath(chain[i + 1])
+                                    : chain[i + 1];
+        QCOMPARE(symlink(QFile::encodeName(to).constData(), QFile::encodeName(chain[i]).constData()), 0);
+    }
+    QStringList before;
+    for (const QString &path : chain)
+        before << nodeState(path);
+    const QStringList entries = entriesOf(folder()) + entriesOf(folder() + QStringLiteral("/elsewhere"));
+
+    prefsModule::magFactor = 4;
+    prefsModule::displayWidth = 500;
+    QCOMPARE(runInChild([] {
+                 prefsModule::writePrefs(1, 2);
+                 return 0;
+             }),
+             0);
+
+    QStringList after;
+    for (const QString &path : chain)
+        after << nodeState(path);
+    QCOMPARE(after, before);
+    QCOMPARE(entriesOf(folder()) + entriesOf(folder() + QStringLiteral("/elsewhere")), entries);
+    if (kind == u"folder")
+        QCOMPARE(readBytes(node + QStringLiteral("/inner")), kOldFile);
+}
+
+// The write of an end that does not come through the panel's closing: it runs on whatever
+// thread ends the process, writes what the panel noted last (not what the settings hold at that
+// moment, which the main thread may be changing), and only once in a run.
+void tst_prefs::lastWriteOnce()
+{
+    auto onAnotherThread = [] {
+        std::thread([] { prefsModule::writeLastNoted(); }).join();
+    };
+    onAnotherThread();
+    QVERIFY2(!QFile::exists(file()), "written before the panel noted anything");
+
+    prefsModule::magFactor = 5;
+    prefsModule::displayWidth = 500;
+    prefsModule::noteForLastWrite(-7, 1234);
+    prefsModule::magFactor = 2;
+    onAnotherThread();
+    QCOMPARE(readBytes(file()), QByteArray("#Window1Position -7,1234\n#Magnification 5\n#DWWidth 500\n"));
+
+    QVERIFY(QFile::remove(file()));
+    onAnotherThread();
+    prefsModule::noteForLastWrite(1, 2);
+    prefsModule::writeLastNoted();
+    QVERIFY2(!QFile::exists(file()), "written a second time in the same run");
+
+    // A panel that goes without closing (as in the widget tests) leaves nothing to write.
+    prefsModule::resetState();
+    prefsModule::noteForLastWrite(3, 4);
+    prefsModule::forgetLastWrite();
+    prefsModule::writeLastNoted();
+    QVERIFY(!QFile::exists(file()));
 }
 
 QTEST_GUILESS_MAIN(tst_prefs)

@@ -9,24 +9,10 @@
 #include <csignal>
 #include <sys/types.h>
 
+using xh::kPanelHeight;
+using xh::kPanelWidth;
+using xh::prefsFile;
 using xh::rectText;
-
-namespace {
-
-constexpr int kPanelWidth = 251;
-constexpr int kPanelHeight = 137;
-
-QByteArray prefsFile(int top, int left, int magnification, int width)
-{
-    return QStringLiteral("#Window1Position %1,%2\n#Magnification %3\n#DWWidth %4\n")
-        .arg(top)
-        .arg(left)
-        .arg(magnification)
-        .arg(width)
-        .toLatin1();
-}
-
-} // namespace
 
 class TestE2ePrefs : public QObject
 {

@@ -223,6 +223,21 @@ private:
     int depth_ = 0;
 };
 
+// The control panel's content as designed, in device-independent pixels.
+constexpr int kPanelWidth = 251;
+constexpr int kPanelHeight = 137;
+
+// A preferences file as the program writes it.
+inline QByteArray prefsFile(int top, int left, int magnification, int width)
+{
+    return QStringLiteral("#Window1Position %1,%2\n#Magnification %3\n#DWWidth %4\n")
+        .arg(top)
+        .arg(left)
+        .arg(magnification)
+        .arg(width)
+        .toLatin1();
+}
+
 inline QString rectText(const QRect &r)
 {
     return QStringLiteral("%1x%2%3%4%5%6")
