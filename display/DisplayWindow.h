@@ -8,10 +8,11 @@ namespace Ui {
 class DisplayWindow;
 }
 
-// The magnified view: a plain box beside the control panel whose background picture every
-// refresh replaces whole.
 class ServerView;
 class WindowOutput;
+
+// The magnified view: a plain box beside the control panel whose background picture every
+// refresh replaces whole.
 
 class DisplayWindow : public QWidget
 {
