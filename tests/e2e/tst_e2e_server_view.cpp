@@ -126,6 +126,9 @@ private:
     std::unique_ptr<DisplayWindow> makeWindow(bool server, QPoint at);
     // One refresh of the path this screen takes, then the window's pixels as the server has them.
     QByteArray refreshAndRead(DisplayWindow &window);
+    // A server-drawn window of 300 x 187 at magnification 3 after one refresh, which `shown`
+    // holds.
+    std::unique_ptr<DisplayWindow> showingView(QByteArray &shown);
 
     xh::XConnection x_;
     bool render_ = false;
@@ -250,14 +253,24 @@ void TestE2eServerView::samePixelsAsTheProgram()
     QVERIFY(actualBackdrop == expectedBackdrop.convertToFormat(QImage::Format_RGB32));
 }
 
-void TestE2eServerView::noCaseShowsBlack()
+std::unique_ptr<DisplayWindow> TestE2eServerView::showingView(QByteArray &shown)
 {
     QCursor::setPos(300, 200);
-    const std::unique_ptr<DisplayWindow> window = makeWindow(true, QPoint(0, 500));
-    QVERIFY(window);
+    std::unique_ptr<DisplayWindow> window = makeWindow(true, QPoint(0, 500));
+    if (!window)
+        return nullptr;
     window->resize(300, 187);
     prefsModule::magFactor = 3;
-    QVERIFY(!allBlack(refreshAndRead(*window), x_.depth()));
+    shown = refreshAndRead(*window);
+    return window;
+}
+
+void TestE2eServerView::noCaseShowsBlack()
+{
+    QByteArray shown;
+    const std::unique_ptr<DisplayWindow> window = showingView(shown);
+    QVERIFY(window);
+    QVERIFY(!allBlack(shown, x_.depth()));
     prefsModule::magFactor = 7;
     QVERIFY2(allBlack(refreshAndRead(*window), x_.depth()), "a refresh without a case shows the last view");
     QCOMPARE(window->Backdrop().pixel(150, 90), qRgb(0, 0, 0));
@@ -266,12 +279,9 @@ void TestE2eServerView::noCaseShowsBlack()
 // An expose paints the last refresh again, from its capture: not the screen as it is now.
 void TestE2eServerView::exposeShowsTheKeptCapture()
 {
-    QCursor::setPos(300, 200);
-    const std::unique_ptr<DisplayWindow> window = makeWindow(true, QPoint(0, 500));
+    QByteArray shown;
+    const std::unique_ptr<DisplayWindow> window = showingView(shown);
     QVERIFY(window);
-    window->resize(300, 187);
-    prefsModule::magFactor = 3;
-    const QByteArray shown = refreshAndRead(*window);
     QVERIFY(!allBlack(shown, x_.depth()));
 
     Cover overSource(QRect(0, 0, 600, 450), Qt::red);
@@ -296,12 +306,9 @@ void TestE2eServerView::refusedViewFallsBack()
 {
     if (!render_)
         QSKIP("the server never drew the view: nothing to refuse");
-    QCursor::setPos(300, 200);
-    std::unique_ptr<DisplayWindow> window = makeWindow(true, QPoint(0, 500));
+    QByteArray shown;
+    const std::unique_ptr<DisplayWindow> window = showingView(shown);
     QVERIFY(window);
-    prefsModule::magFactor = 3;
-    window->resize(300, 187);
-    refreshAndRead(*window);
     QVERIFY(window->drawnByServer());
 
     xcb_destroy_window(x_.get(), xcb_window_t(window->winId()));
