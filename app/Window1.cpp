@@ -5,9 +5,9 @@
 #include "display/DisplayWindow.h"
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowDesign.h"
 #include "platform/windowGeometry.h"
 #include "settings/prefsModule.h"
-#include "windows/windowDesign.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -20,7 +20,7 @@ Window1::Window1(QWidget *parent)
 {
     setMenuBar(MenuBar1::instance());
     ui->setupUi(this);
-    keepDesignSize(this);
+    applyFrame(this, 0);
 
     connect(ui->Slider1, &QSlider::valueChanged, this, &Window1::Slider1_ValueChanged);
     connect(ui->Slider2, &QSlider::valueChanged, this, &Window1::Slider2_ValueChanged);

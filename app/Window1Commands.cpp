@@ -8,7 +8,6 @@
 #include "settings/prefsModule.h"
 #include "windows/AboutBox.h"
 #include "windows/Help.h"
-#include "windows/printHelp.h"
 #include "windows/selfTest.h"
 
 #include <QAction>
@@ -46,8 +45,7 @@ bool Window1::CheckforUpdateCheckNow_Action()
 
 bool Window1::FilePrintHelp_Action()
 {
-    printHelp();
-    return true;
+    return Help::printHelpText();
 }
 
 bool Window1::HelpAboutBox_Action()

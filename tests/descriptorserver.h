@@ -1,7 +1,8 @@
 #pragma once
 
 // A web server on 127.0.0.1 for the update check, answering every request with a canned reply:
-// a page with a status, a connection closed at once, silence, or a page too large to read.
+// a page with a status, a redirect, a connection closed at once, silence, or a page too large
+// to read.
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -12,12 +13,14 @@ class DescriptorServer : public QObject
 {
 public:
     // Trickle: a page promised whole but sent one byte every 100 ms; RedirectLoop: every answer
-    // sends the client back to the same address.
-    enum Mode { Page, CloseAtOnce, Silent, Huge, Trickle, RedirectLoop };
+    // sends the client back to the same address; Redirect: sends it to `location` with `status`;
+    // CutShort: the page with `status`, its connection closed 100 bytes before the promised end.
+    enum Mode { Page, CloseAtOnce, Silent, Huge, Trickle, RedirectLoop, Redirect, CutShort };
 
     Mode mode = Page;
     QByteArray status = "200 OK";
     QByteArray body;
+    QByteArray location;
     QList<QByteArray> requestLines; // "GET /Updates/vizzolen.xml HTTP/1.1", one per request
     int clientsGone = 0;            // connections the client closed before the server did
 
@@ -66,16 +69,21 @@ private:
             return;
         }
         case RedirectLoop:
-            socket->write("HTTP/1.1 302 Found\r\nLocation: " + url().toLatin1()
-                          + "/Updates/vizzolen.xml\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        case Redirect: {
+            const QByteArray target = mode == Redirect ? location : url().toLatin1() + "/Updates/vizzolen.xml";
+            socket->write("HTTP/1.1 " + (mode == Redirect ? status : QByteArray("302 Found")) + "\r\nLocation: "
+                          + target + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             socket->setProperty("closedByServer", true);
             socket->disconnectFromHost();
             return;
+        }
         case Page:
-        case Huge: {
+        case Huge:
+        case CutShort: {
             const QByteArray content = mode == Huge ? QByteArray(3 << 20, 'x') : body;
+            const qsizetype promised = content.size() + (mode == CutShort ? 100 : 0);
             socket->write("HTTP/1.1 " + status + "\r\nContent-Type: text/xml\r\nContent-Length: "
-                          + QByteArray::number(content.size()) + "\r\nConnection: close\r\n\r\n");
+                          + QByteArray::number(promised) + "\r\nConnection: close\r\n\r\n");
             socket->write(content);
             socket->setProperty("closedByServer", true);
             socket->disconnectFromHost();

@@ -7,7 +7,6 @@
 #include "fakecapture.h"
 #include "platform/ScreenInfo.h"
 #include "platform/SingleInstance.h"
-#include "platform/rules.h"
 #include "settings/prefsModule.h"
 
 #include <QMenu>
@@ -34,13 +33,34 @@ private:
 private slots:
     // App's Open event has run by the time the event loop turns: the scale is taken and the
     // panel shown with its display window.
+    //
+    // Run on the offscreen screen (scale 1, or 2 by Qt's scaling) and on X servers whose
+    // resource Xft.dpi (XFT_DPI) makes the screen high-DPI as a user's desktop does; only the
+    // factors from 2 up to 3 make the screen scale 2.
     void startUp()
     {
+        struct Screen { int dpi; double factor; int screenScale; };
+        static const Screen screens[] = {
+            {96, 1.0, 1}, {144, 1.5, 1}, {192, 2.0, 2}, {216, 2.25, 2}, {240, 2.5, 2},
+        };
         QTRY_VERIFY(SingleInstance<Window1>::open() && SingleInstance<Window1>::open()->isVisible());
         QVERIFY(mainScreenObj);
         const double dpr = QGuiApplication::primaryScreen()->devicePixelRatio();
-        QCOMPARE(mainScreenObj->backingScaleFactor(), dpr);
-        QCOMPARE(screenScale, realToInteger(dpr));
+        const int dpi = qEnvironmentVariableIntValue("XFT_DPI");
+        const Screen *screen = nullptr;
+        for (const Screen &s : screens) {
+            if (dpi ? s.dpi == dpi : s.factor == dpr)
+                screen = &s;
+        }
+        QVERIFY2(screen, qPrintable(QStringLiteral("no expectation for Xft.dpi %1, factor %2").arg(dpi).arg(dpr)));
+        if (dpi) { // the X server's setting alone (Qt Test sets the one it names itself)
+            QStringList qt = QProcessEnvironment::systemEnvironment().keys().filter(QRegularExpression("^QT_"));
+            qt.removeAll(QStringLiteral("QT_QTESTLIB_RUNNING"));
+            QVERIFY2(qt.isEmpty(), qPrintable(qt.join(u' ')));
+        }
+        QCOMPARE(dpr, screen->factor);
+        QCOMPARE(mainScreenObj->backingScaleFactor(), screen->factor);
+        QCOMPARE(screenScale, screen->screenScale);
         QCOMPARE(magFactor, 3); // no file: the defaults
         QCOMPARE(displayWidth, 300);
         QVERIFY(SingleInstance<DisplayWindow>::open()->isVisible());
@@ -48,7 +68,7 @@ private slots:
         // Each tick runs the refresh for this scale: as large as the window on scale 2.
         fake.clear();
         SingleInstance<Window1>::open()->Timer1_Action();
-        const QSize expected = screenScale == 2 ? QSize(300, 187) : QSize(100, 62);
+        const QSize expected = screen->screenScale == 2 ? QSize(300, 187) : QSize(100, 62);
         QCOMPARE(fake.captures.value(0).size(), expected);
     }
 

@@ -93,6 +93,24 @@ private slots:
         QVERIFY(display()->windowFlags() & Qt::WindowDoesNotAcceptFocus);
     }
 
+    // A fixed-size window with a title bar and a close box, and nothing else: no minimise, zoom
+    // or full-screen box. Qt hands the window manager every function of a window whose buttons
+    // it is not told, so the panel must name its own.
+    void frame()
+    {
+        open();
+        const Qt::WindowFlags flags = panel->windowFlags();
+        QCOMPARE(flags & Qt::WindowType_Mask, Qt::Window);
+        QVERIFY(flags & Qt::CustomizeWindowHint);
+        QVERIFY(flags & Qt::WindowTitleHint);
+        QVERIFY(flags & Qt::WindowCloseButtonHint);
+        QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(flags & Qt::WindowFullscreenButtonHint));
+        QCOMPARE(panel->minimumSize(), panel->maximumSize());
+        QCOMPARE(panel->centralWidget()->size(), QSize(251, 137));
+    }
+
     void storedPosition_data()
     {
         QTest::addColumn<int>("savedTop");

@@ -138,7 +138,7 @@ private slots:
 
         printInto(pdf, paper);
         const QDateTime before = QDateTime::currentDateTime();
-        QVERIFY(printHelp());
+        QVERIFY(Help::printHelpText());
         const QDateTime after = QDateTime::currentDateTime();
         QCOMPARE(dialogs, 1);
         QVERIFY(!SingleInstance<Help>::open()); // closed when done
@@ -231,7 +231,7 @@ private slots:
             ++dialogs;
             return false;
         });
-        QVERIFY(printHelp());
+        QVERIFY(Help::printHelpText());
         QCOMPARE(dialogs, 1);
         QVERIFY(!SingleInstance<Help>::open());
         QTest::qWait(20);
@@ -240,6 +240,44 @@ private slots:
         for (QWidget *w : QApplication::topLevelWidgets())
             QVERIFY(!qobject_cast<Help *>(w) || !w->isVisible());
         QVERIFY(!QFile::exists(pdf));
+    }
+
+    // The footer tells when the command was chosen, not when the user confirmed the dialog:
+    // this dialog stays open until the clock, as the footer shows it, has moved on.
+    void footerTimeIsBeforeTheDialog()
+    {
+        // The C locale's short time holds seconds, so the dialog need stay open one second.
+        const QLocale saved;
+        QLocale::setDefault(QLocale::c());
+        const auto restore = qScopeGuard([&] { QLocale::setDefault(saved); });
+        QVERIFY(QLocale().timeFormat(QLocale::ShortFormat).contains(QLatin1Char('s')));
+
+        openHelp();
+        QString opened, confirmed;
+        setPrintDialog([&](QPrinter &printer) {
+            opened = footerAt(QDateTime::currentDateTime());
+            QElapsedTimer waited;
+            waited.start();
+            while (footerAt(QDateTime::currentDateTime()) == opened && waited.elapsed() < 90000)
+                QTest::qWait(50);
+            confirmed = footerAt(QDateTime::currentDateTime());
+            printer.setOutputFormat(QPrinter::PdfFormat);
+            printer.setOutputFileName(pdf);
+            return true;
+        });
+        const QString chosen = footerAt(QDateTime::currentDateTime());
+        QVERIFY(Help::printHelpText());
+        QVERIFY(opened != confirmed);
+
+        const QList<PdfPage> pages = readPdf(pdf);
+        QCOMPARE(pages.size(), 1);
+        const QStringList words = pages.at(0).texts();
+        const qsizetype page = words.lastIndexOf(QStringLiteral("page"));
+        QVERIFY(page >= 0);
+        const QString footer = words.mid(page + 2).join(QString());
+        QVERIFY2(footer == withoutBlanks(chosen) || footer == withoutBlanks(opened),
+                 qPrintable(QStringLiteral("footer %1, command chosen at %2, dialog confirmed at %3")
+                                .arg(footer, chosen, confirmed)));
     }
 
     // The help window's own command prints what its text area holds now, and closes it.
@@ -261,7 +299,7 @@ private slots:
         openHelp();
         printInto(dir.filePath(QStringLiteral("no such folder/help.pdf")), QPageSize(QPageSize::A4));
         ModalAnswerer answerer;
-        QVERIFY(printHelp());
+        QVERIFY(Help::printHelpText());
         QCOMPARE(answerer.seen.size(), 1);
         QCOMPARE(answerer.seen.at(0).text, QStringLiteral("The help text could not be printed."));
         QVERIFY(!SingleInstance<Help>::open());

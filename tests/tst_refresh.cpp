@@ -3,9 +3,12 @@
 
 #include "display/DisplayWindow.h"
 #include "fakecapture.h"
+#include "refreshcases.h"
 #include "settings/prefsModule.h"
 
 #include <QtTest>
+
+#include <cmath>
 
 class tst_refresh : public QObject
 {
@@ -41,7 +44,8 @@ private slots:
         QTest::addColumn<QPoint>("pointer");
         QTest::addColumn<QRect>("expected");
 
-        // Scale 1: the pointer less the table's offsets, the window's size over the magnification.
+        // The worked cases. Scale 1: the pointer less the table's offsets, the window's size over
+        // the magnification.
         QTest::newRow("1x m3 600x375") << false << 3 << QSize(600, 375) << QPoint(1000, 500) << QRect(900, 436, 200, 125);
         QTest::newRow("1x m2 400x250") << false << 2 << QSize(400, 250) << QPoint(1000, 500) << QRect(902, 438, 200, 125);
         QTest::newRow("1x m5 200x125") << false << 5 << QSize(200, 125) << QPoint(1000, 500) << QRect(980, 486, 40, 25);
@@ -57,6 +61,20 @@ private slots:
         QTest::newRow("2x m3 300x187") << true << 3 << QSize(300, 187) << QPoint(1000, 500) << QRect(925, 450, 300, 187);
         QTest::newRow("2x m2 near corner") << true << 2 << QSize(200, 125) << QPoint(10, 10) << QRect(-40, -22, 200, 125);
         QTest::newRow("2x m4 400x300 any height") << true << 4 << QSize(400, 300) << QPoint(1000, 500) << QRect(900, 435, 400, 300);
+
+        // Every case of both tables, in the window the panel gives that width.
+        const QPoint p(1000, 500);
+        for (const RefreshCase &c : offsets1x) {
+            const int m = c.magnification, w = c.width, h = displayHeight(w);
+            QTest::addRow("1x m%d w%d", m, w)
+                << false << m << QSize(w, h) << p << QRect(p.x() - c.x, p.y() - c.y, w / m, h / m);
+        }
+        for (const RefreshCase &c : offsets2x) {
+            const int m = c.magnification, w = c.width, h = displayHeight(w);
+            const int left = int(std::trunc(p.x() - w / 4.0 / m - c.x));
+            const int top = int(std::trunc(p.y() - h / 4.0 / m - c.y));
+            QTest::addRow("2x m%d w%d", m, w) << true << m << QSize(w, h) << p << QRect(left, top, w, h);
+        }
     }
 
     void captureRectangle()

@@ -1,10 +1,10 @@
 #include "windows/AboutBox.h"
 #include "ui_AboutBox.h"
 
+#include "platform/windowDesign.h"
 #include "site.h"
 #include "version.h"
 #include "windows/services.h"
-#include "windows/windowDesign.h"
 
 AboutBox::AboutBox(QWidget *parent) : ContentGeometry(parent), ui(new Ui::AboutBox)
 {

@@ -1,11 +1,12 @@
 #include "windows/Help.h"
 #include "ui_Help.h"
 
+#include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowDesign.h"
 #include "windows/MenuBar2.h"
 #include "windows/printHelp.h"
 #include "windows/services.h"
-#include "windows/windowDesign.h"
 
 #include <QAction>
 
@@ -62,7 +63,15 @@ void Help::Event_EnableMenuItems()
 
 bool Help::FilePrintHelp_Action()
 {
-    return printHelp();
+    return printHelpText();
+}
+
+bool Help::printHelpText()
+{
+    // The window is named only when the text is needed, and again to close it: after a
+    // cancelled dialog one is made only to be closed at once.
+    return printHelp([]() -> const QTextDocument & { return *SingleInstance<Help>::get()->TextArea1()->document(); },
+                     [] { SingleInstance<Help>::get()->close(); });
 }
 
 void Help::PushButton1_Action()

@@ -33,6 +33,10 @@ public:
     void Event_EnableMenuItems();
     bool FilePrintHelp_Action();
 
+    // Prints the text of the open help window, or of one made for it, and closes that window:
+    // what "Print Help" does from either menu bar.
+    static bool printHelpText();
+
 private:
     void AddMenuHandlers();
 

@@ -1,8 +1,6 @@
 #include "windows/printHelp.h"
 
-#include "platform/SingleInstance.h"
 #include "platform/rules.h"
-#include "windows/Help.h"
 #include "windows/services.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -14,7 +12,6 @@
 #include <QPrinter>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
 #include <QTextLayout>
 #include <memory>
 #include <vector>
@@ -106,7 +103,7 @@ void setPrintDialog(PrintDialog dialog)
     printDialog() = std::move(dialog);
 }
 
-bool printHelp()
+bool printHelp(const std::function<const QTextDocument &()> &helpText, const std::function<void()> &done)
 {
     QPrinter printer(QPrinter::HighResolution);
     printer.setPageOrientation(QPageLayout::Portrait);
@@ -122,7 +119,7 @@ bool printHelp()
         const QRectF paper = printer.pageLayout().fullRect(QPageLayout::Point);
         const qreal W = paper.width() - 36;
         const qreal H = paper.height() - 24;
-        StyledTextPrinter text(*SingleInstance<Help>::get()->TextArea1()->document(), W - 36);
+        StyledTextPrinter text(helpText(), W - 36);
 
         printer.setFullPage(true);
         QPainter g;
@@ -151,6 +148,6 @@ bool printHelp()
         }
     }
 
-    SingleInstance<Help>::get()->close();
+    done();
     return true;
 }

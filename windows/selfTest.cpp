@@ -2,9 +2,9 @@
 #include "ui_selfTest.h"
 
 #include "platform/SingleInstance.h"
+#include "platform/windowDesign.h"
 #include "version.h"
 #include "windows/updateWindow.h"
-#include "windows/windowDesign.h"
 
 selfTest::selfTest(QWidget *parent) : QWidget(parent), ui(new Ui::selfTest)
 {

@@ -13,6 +13,12 @@ std::function<void()> &controlPanelFocus()
     return setFocus;
 }
 
+std::function<void()> &beepHandler()
+{
+    static std::function<void()> beep;
+    return beep;
+}
+
 } // namespace
 
 void MsgBox(const QString &text)
@@ -25,7 +31,15 @@ void MsgBox(const QString &text)
 
 void Beep()
 {
-    QApplication::beep();
+    if (beepHandler())
+        beepHandler()();
+    else
+        QApplication::beep();
+}
+
+void setBeep(std::function<void()> beep)
+{
+    beepHandler() = std::move(beep);
 }
 
 void ShowURL(const QString &url)

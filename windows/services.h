@@ -11,6 +11,8 @@ void MsgBox(const QString &text);
 
 // The system's alert sound.
 void Beep();
+// Tests hear the alert here in place of the system's sound; an empty function restores it.
+void setBeep(std::function<void()> beep);
 
 // Hands a URL to the system's handler for its scheme; whether that works is not reported.
 void ShowURL(const QString &url);

@@ -3,20 +3,24 @@
 
 #include "platform/SingleInstance.h"
 #include "platform/rules.h"
+#include "platform/windowDesign.h"
 #include "site.h"
 #include "version.h"
 #include "windows/selfTest.h"
 #include "windows/services.h"
-#include "windows/windowDesign.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,11 +36,60 @@ int &transferTimeout()
     return ms;
 }
 
-// Failures below the HTTP layer: nothing, or not all, of a page arrived. An HTTP error status
-// (404, 500, ...) is no such failure: its page is read like any other.
-bool isTransportFailure(QNetworkReply::NetworkError error)
+// Qt reports an HTTP error status (404, 500, ...) as an error of the reply, yet its page has
+// arrived whole and is read like any other. These are the codes Qt gives for such a status;
+// any other error means that no page, or not all of one, came.
+bool isStatusError(int status, QNetworkReply::NetworkError error)
 {
-    return error >= QNetworkReply::ConnectionRefusedError && error < QNetworkReply::ContentAccessDenied;
+    if (status < 400)
+        return false;
+    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
+        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
+        || error == QNetworkReply::ProtocolInvalidOperationError // 400, 418
+        || (status == 407 && error == QNetworkReply::ProxyAuthenticationRequiredError);
+}
+
+// A text from the network as the dialog shows it: at most `rows` rows of `rowChars` characters,
+// each line taking the rows it wraps into. What does not fit is left off at one place, marked
+// by an ellipsis, so that the dialog stays on the screen and quick to lay out; a word longer
+// than a row gets invisible break opportunities, or it would widen the dialog past the screen.
+QString shownInDialog(const QString &text, int rows, int rowChars)
+{
+    qsizetype at = 0;
+    qsizetype cut = -1;
+    while (at < text.size()) {
+        qsizetype end = text.indexOf(u'\n', at);
+        if (end < 0)
+            end = text.size();
+        const qsizetype lineRows = std::max<qsizetype>(1, (end - at + rowChars - 1) / rowChars);
+        if (lineRows > rows) {
+            cut = at + qsizetype(rows) * rowChars;
+            break;
+        }
+        rows -= int(lineRows);
+        at = end + 1;
+        if (rows == 0 && at < text.size()) {
+            cut = at;
+            break;
+        }
+    }
+    if (cut > 0 && text.at(cut - 1).isHighSurrogate())
+        --cut;
+    const QString kept = cut < 0 ? text : text.left(cut) + QChar(0x2026);
+
+    QString shown;
+    shown.reserve(kept.size() + kept.size() / rowChars + 1);
+    int word = 0;
+    for (const QChar c : kept) {
+        if (c.isSpace()) {
+            word = 0;
+        } else if (word++ >= rowChars && !c.isLowSurrogate()) {
+            shown += QChar(0x200B);
+            word = 1;
+        }
+        shown += c;
+    }
+    return shown;
 }
 
 } // namespace
@@ -134,23 +187,32 @@ void updateWindow::hp_Finished()
     reply_ = nullptr;
     reply->deleteLater();
 
-    const bool hasStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const QNetworkReply::NetworkError error = reply->error();
-    // The code shown is Qt's QNetworkReply::NetworkError. A page over the size limit counts as
-    // UnknownContentError (299); a server that stays silent past the transfer timeout ends
-    // as OperationCanceledError (5), as Qt reports it.
+    // The code shown is Qt's QNetworkReply::NetworkError, whatever status came with it (a
+    // redirect to a scheme Qt refuses ends as ProtocolUnknownError, 301). A page over the size
+    // limit counts as UnknownContentError (299); a server that stays silent past the transfer
+    // timeout ends as OperationCanceledError (5), as Qt reports it.
     if (tooLarge_)
         hp_Error(QNetworkReply::UnknownContentError);
-    else if (!hasStatus || isTransportFailure(error))
-        hp_Error(error == QNetworkReply::NoError ? QNetworkReply::UnknownNetworkError : error);
+    else if (error != QNetworkReply::NoError && !isStatusError(status.toInt(), error))
+        hp_Error(error);
+    else if (!status.isValid())
+        hp_Error(QNetworkReply::UnknownNetworkError);
     else
-        hp_PageReceived(QString::fromUtf8(page_));
+        hp_PageReceived(status.toInt(), QString::fromUtf8(page_));
 }
 
-void updateWindow::hp_PageReceived(const QString &content)
+void updateWindow::hp_PageReceived(int status, const QString &content)
 {
     if (content.isEmpty()) {
         close();
+        return;
+    }
+    // A captive portal's sign-in page or a web server's error page is no descriptor, and offering
+    // it as a release would report a failure as success.
+    if (InStr(content, startTag(QStringLiteral("CurrentVersion"))) == 0) {
+        hp_Error(status);
         return;
     }
     const QString version = returnValue(content, QStringLiteral("CurrentVersion"));
@@ -193,7 +255,9 @@ void updateWindow::PushButton1_Action()
 void updateWindow::askUpgrade(const QString &newVersion, const QString &descriptionText,
                               const QString &actionURL, bool isFree)
 {
-    QString message = QStringLiteral("Version ") + newVersion + QStringLiteral(" is now available. ");
+    // The version and the description come from the network: shown as text, never as markup,
+    // and no larger than leaves the dialog on the screen with its buttons.
+    QString message = QStringLiteral("Version ") + shownInDialog(newVersion, 2, 40) + QStringLiteral(" is now available. ");
     message += QStringLiteral("(You are using version " VIZZOLEN_SHORT_VERSION ".) ");
     if (isFree) {
         message += QStringLiteral("This is a free upgrade. ");
@@ -208,10 +272,11 @@ void updateWindow::askUpgrade(const QString &newVersion, const QString &descript
     QMessageBox dialog(this);
     dialog.setWindowTitle(QStringLiteral("New version available!"));
     dialog.setWindowModality(Qt::ApplicationModal);
-    // The version and the description come from the network: shown as text, never as markup.
+    // A third of the screen's height for the description.
+    const int rows = std::max(3, screen()->availableGeometry().height() / 3 / QFontMetrics(dialog.font()).lineSpacing());
     dialog.setTextFormat(Qt::PlainText);
     dialog.setText(message);
-    dialog.setInformativeText(descriptionText);
+    dialog.setInformativeText(shownInDialog(descriptionText, rows, 40));
     if (auto *explanation = dialog.findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel")))
         explanation->setTextFormat(Qt::PlainText);
     dialog.setIcon(QMessageBox::Warning);

@@ -24,16 +24,19 @@ public:
     static constexpr bool designVisible = true;
 
     // Bounds on one request, so that a bad or silent server ends in an error, not in a window
-    // that waits for ever or a reply that fills the memory.
+    // that waits for ever or a reply that fills the memory. A real descriptor is a few hundred
+    // bytes.
     static constexpr int transferTimeoutMs = 30000;
-    static constexpr qint64 maxDescriptorBytes = 1 << 20;
+    static constexpr qint64 maxDescriptorBytes = 64 << 10;
 
     explicit updateWindow(QWidget *parent = nullptr);
     ~updateWindow() override;
 
     void Event_Open();
-    // The page's URL, status and headers play no part: any page the server sends is read.
-    void hp_PageReceived(const QString &content);
+    // Any page the server sends is read whatever its status, if it is a descriptor at all: a
+    // page without a CurrentVersion element fails with its status as the code. Its URL and
+    // headers play no part.
+    void hp_PageReceived(int status, const QString &content);
     void hp_Error(int code);
     void PushButton1_Action(); // "Cancel"
     void askUpgrade(const QString &newVersion, const QString &descriptionText,

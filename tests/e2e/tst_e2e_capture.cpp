@@ -5,10 +5,13 @@
 //
 // Registered on servers with and without MIT-SHM (the shared-memory capture, the capture that
 // goes through Qt), with and without RENDER (the view drawn by the server), with the program
-// told to draw the view itself (VIZZOLEN_NO_RENDER), and on a screen of depth 16.
+// told to draw the view itself (VIZZOLEN_NO_RENDER), and on a screen of depth 16. The magnified
+// views run once more with the scale set as a user's high-DPI desktop sets it
+// (VIZZOLEN_E2E_XFT_DPI=192): the X resource Xft.dpi, merged before each start of the program,
+// and no Qt variable.
 
-#include "display/CaptureOffsets.h"
 #include "e2e/xhelpers.h"
+#include "refreshcases.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -64,19 +67,6 @@ private:
     QImage image_;
 };
 
-// The display window's height for each width the panel offers: width / 1.6, truncated.
-int heightFor(int width)
-{
-    switch (width) {
-    case 200: return 125;
-    case 300: return 187;
-    case 400: return 250;
-    case 500: return 312;
-    case 600: return 375;
-    }
-    return -1;
-}
-
 QByteArray prefsFile(QPoint panel, int magnification, int width)
 {
     return QStringLiteral("#Window1Position %1,%2\n#Magnification %3\n#DWWidth %4\n")
@@ -91,7 +81,7 @@ QByteArray prefsFile(QPoint panel, int magnification, int width)
 // corner is `panel` (device-independent).
 QRect expectedDisplay(int scale, QPoint panel, int width)
 {
-    const int h = heightFor(width);
+    const int h = displayHeight(width);
     return QRect(scale * (panel.x() + 251 + 10), scale * (panel.y() + 137 - h), scale * width, scale * h);
 }
 
@@ -99,20 +89,17 @@ QRect expectedDisplay(int scale, QPoint panel, int width)
 // (device-independent) must show with the pointer at `pointer` (device pixels).
 QRect expectedSource(int scale, int magnification, int width, int height, QPoint pointer)
 {
-    const int row = magnification - 2;
-    const int column = width / 100 - 2;
+    const RefreshCase c = refreshCase(scale, magnification, width);
     if (scale == 2) {
         // Device-independent pointer and corner, a capture as large as the window in device
         // pixels from the corner's device pixel.
-        const Offset2x o = CaptureOffsets2x[row][column];
         const double mx = pointer.x() / 2;
         const double my = pointer.y() / 2;
-        const int x = int(std::trunc(mx - width / 4.0 / magnification - o.Cx));
-        const int y = int(std::trunc(my - height / 4.0 / magnification - o.Cy));
+        const int x = int(std::trunc(mx - width / 4.0 / magnification - c.x));
+        const int y = int(std::trunc(my - height / 4.0 / magnification - c.y));
         return QRect(2 * x, 2 * y, width, height);
     }
-    const Offset1x o = CaptureOffsets1x[row][column];
-    return QRect(pointer.x() - o.Ax, pointer.y() - o.Ay, int(std::trunc(double(width) / magnification)),
+    return QRect(pointer.x() - c.x, pointer.y() - c.y, int(std::trunc(double(width) / magnification)),
                  int(std::trunc(double(height) / magnification)));
 }
 
@@ -180,6 +167,30 @@ QString compareDisplay(const QImage &shot, const QRect &source, const QImage &sc
         .arg(W)
         .arg(H)
         .arg(first);
+}
+
+// Gives the X server's resource Xft.dpi the value `dpi`, as a desktop's settings do; returns
+// what went wrong, or nothing.
+QString mergeXftDpi(int dpi)
+{
+    QProcess xrdb;
+    xrdb.setProcessChannelMode(QProcess::MergedChannels);
+    xrdb.start(QStringLiteral("xrdb"), {QStringLiteral("-nocpp"), QStringLiteral("-merge")});
+    if (!xrdb.waitForStarted(10000))
+        return QStringLiteral("xrdb is not installed (Debian package x11-xserver-utils)");
+    xrdb.write(QStringLiteral("Xft.dpi: %1\n").arg(dpi).toLatin1());
+    xrdb.closeWriteChannel();
+    if (!xrdb.waitForFinished(10000) || xrdb.exitStatus() != QProcess::NormalExit || xrdb.exitCode() != 0)
+        return QStringLiteral("xrdb failed: %1").arg(QString::fromLocal8Bit(xrdb.readAll()));
+    return QString();
+}
+
+// The names of every Qt variable the program would inherit, to leave out.
+QStringList withoutQtVariables()
+{
+    QStringList names = QProcessEnvironment::systemEnvironment().keys().filter(QRegularExpression("^QT_"));
+    names << QStringLiteral("QT_QPA_PLATFORM"); // which the launcher sets otherwise
+    return names;
 }
 
 } // namespace
@@ -319,7 +330,7 @@ void TestE2eCapture::magnify()
     x_.warpPointer(pointer);
     QCOMPARE(x_.pointer(), pointer);
 
-    const int height = heightFor(width);
+    const int height = displayHeight(width);
     const QRect display = expectedDisplay(scale, panel, width);
     const QRect source = expectedSource(scale, magnification, width, height, pointer);
     QVERIFY2(!source.intersects(display), "bad test row: the display window would show itself");
@@ -329,8 +340,13 @@ void TestE2eCapture::magnify()
 
     xh::Program program;
     QStringList env;
-    if (scale == 2)
+    if (const int xftDpi = qEnvironmentVariableIntValue("VIZZOLEN_E2E_XFT_DPI")) {
+        const QString why = mergeXftDpi(scale == 2 ? xftDpi : 96);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        env = withoutQtVariables();
+    } else if (scale == 2) {
         env << QStringLiteral("QT_SCALE_FACTOR=2");
+    }
     QVERIFY(program.start(prefsFile(panel, magnification, width), env));
 
     // The panel must not lie in the source either, or the picture would show it.
@@ -357,7 +373,7 @@ void TestE2eCapture::followsThePointer()
 {
     const QPoint panel(20, 860);
     const int width = 400;
-    const int height = heightFor(width);
+    const int height = displayHeight(width);
     xh::Program program;
     x_.warpPointer(QPoint(500, 300));
     QVERIFY(program.start(prefsFile(panel, 3, width)));

@@ -2,6 +2,9 @@
 # Runs one command against a private Xvfb server, started here and stopped when the command ends.
 #   XVFB_SCREEN  screen geometry and depth (default 1280x1024x24)
 #   XVFB_ARGS    further server options, e.g. "-extension MIT-SHM" to test without shared memory
+#   XFT_DPI      the X resource Xft.dpi, merged before the command starts, which then runs with no
+#                QT_* variable at all: a high-DPI desktop as users have one (-noreset keeps the
+#                resource when the last client leaves)
 set -u
 command -v Xvfb >/dev/null || { echo "with-xvfb: Xvfb is not installed (Debian package xvfb)" >&2; exit 1; }
 
@@ -21,5 +24,13 @@ done
 [ -s "$fdfile" ] || { echo "with-xvfb: Xvfb did not start in 10 s" >&2; exit 1; }
 
 export DISPLAY=":$(head -n1 "$fdfile")"
-export QT_QPA_PLATFORM=xcb
+if [ -n "${XFT_DPI:-}" ]; then
+    command -v xrdb >/dev/null || { echo "with-xvfb: xrdb is not installed (Debian package x11-xserver-utils)" >&2; exit 1; }
+    printf 'Xft.dpi: %s\n' "$XFT_DPI" | xrdb -nocpp -merge || { echo "with-xvfb: xrdb failed" >&2; exit 1; }
+    for v in $(compgen -e); do
+        case "$v" in QT_*) unset "$v" ;; esac
+    done
+else
+    export QT_QPA_PLATFORM=xcb
+fi
 "$@"

@@ -258,7 +258,8 @@ public:
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
 
-    // `prefs` is the whole content of vzln.txt; `env` holds extra NAME=value settings.
+    // `prefs` is the whole content of vzln.txt; `env` holds extra NAME=value settings, and
+    // bare NAMEs of variables to leave out.
     bool start(const QByteArray &prefs, const QStringList &env = {})
     {
         if (!dir_.isValid())
@@ -278,7 +279,10 @@ public:
         e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         for (const QString &kv : env) {
             const qsizetype eq = kv.indexOf(u'=');
-            e.insert(kv.left(eq), kv.mid(eq + 1));
+            if (eq < 0)
+                e.remove(kv);
+            else
+                e.insert(kv.left(eq), kv.mid(eq + 1));
         }
         process_.setProcessEnvironment(e);
         process_.setProcessChannelMode(QProcess::ForwardedChannels);

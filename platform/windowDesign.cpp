@@ -1,16 +1,10 @@
-#include "windows/windowDesign.h"
+#include "platform/windowDesign.h"
 
 #include <QLayout>
 #include <QPushButton>
 #include <QShortcut>
 
-void applyFrame(QWidget *window, int frame)
-{
-    Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
-    flags |= frame == 1 ? Qt::Dialog | Qt::WindowMinimizeButtonHint : Qt::Window;
-    window->setWindowFlags(flags);
-    keepDesignSize(window);
-}
+namespace {
 
 void keepDesignSize(QWidget *window)
 {
@@ -21,6 +15,16 @@ void keepDesignSize(QWidget *window)
     } else {
         window->setFixedSize(window->size());
     }
+}
+
+} // namespace
+
+void applyFrame(QWidget *window, int frame)
+{
+    Qt::WindowFlags flags = Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint;
+    flags |= frame == 1 ? Qt::Dialog | Qt::WindowMinimizeButtonHint : Qt::Window;
+    window->setWindowFlags(flags);
+    keepDesignSize(window);
 }
 
 void setDefaultButton(QPushButton *button)
