@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <xcb/xcb_renderutil.h>
+
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -91,6 +93,8 @@ Connection::Connection(xcb_connection_t *c, const xcb_screen_t *screen, std::uin
 
 Connection::~Connection()
 {
+    // The picture formats the server's view looked up are kept per connection until told.
+    xcb_render_util_disconnect(c_);
     xcb_disconnect(c_);
 }
 
