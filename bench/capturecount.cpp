@@ -2,9 +2,9 @@
 // program makes, without changing the program. Each wrapped call bumps a 64-bit counter in a
 // file that the benchmark script maps too (VZLN_BENCH_COUNTER, at least 16 bytes):
 //   [0] screen reads:  xcb_shm_get_image(_unchecked), xcb_get_image(_unchecked),
-//                      XShmGetImage, XGetImage
+//                      XShmGetImage, XGetImage, xcb_copy_area(_checked)
 //   [1] picture writes: xcb_shm_put_image(_checked), xcb_put_image(_checked),
-//                      XShmPutImage, XPutImage
+//                      XShmPutImage, XPutImage, xcb_render_composite(_checked)
 // and then calls the real function, found with dlsym(RTLD_NEXT). Xlib and libXext build their
 // requests themselves rather than through these xcb calls, so nothing is counted twice.
 
@@ -129,6 +129,41 @@ Cookie xcb_put_image_checked(void *c, u8 format, u32 d, u32 gc, u16 w, u16 h, i1
     static auto f = real<Put>("xcb_put_image_checked");
     bump(1);
     return f(c, format, d, gc, w, h, x, y, pad, depth, len, data);
+}
+
+// xcb_copy_area(c, src, dst, gc, src_x, src_y, dst_x, dst_y, width, height): the view drawn
+// by the server copies each piece of the capture from the root.
+using Copy = Cookie (*)(void *, u32, u32, u32, i16, i16, i16, i16, u16, u16);
+Cookie xcb_copy_area(void *c, u32 src, u32 dst, u32 gc, i16 sx, i16 sy, i16 dx, i16 dy, u16 w, u16 h)
+{
+    static auto f = real<Copy>("xcb_copy_area");
+    bump(0);
+    return f(c, src, dst, gc, sx, sy, dx, dy, w, h);
+}
+Cookie xcb_copy_area_checked(void *c, u32 src, u32 dst, u32 gc, i16 sx, i16 sy, i16 dx, i16 dy,
+                             u16 w, u16 h)
+{
+    static auto f = real<Copy>("xcb_copy_area_checked");
+    bump(0);
+    return f(c, src, dst, gc, sx, sy, dx, dy, w, h);
+}
+
+// xcb_render_composite(c, op, src, mask, dst, src_x, src_y, mask_x, mask_y, dst_x, dst_y,
+//                      width, height): the server's view into the window.
+using Composite = Cookie (*)(void *, u8, u32, u32, u32, i16, i16, i16, i16, i16, i16, u16, u16);
+Cookie xcb_render_composite(void *c, u8 op, u32 src, u32 mask, u32 dst, i16 sx, i16 sy, i16 mx,
+                            i16 my, i16 dx, i16 dy, u16 w, u16 h)
+{
+    static auto f = real<Composite>("xcb_render_composite");
+    bump(1);
+    return f(c, op, src, mask, dst, sx, sy, mx, my, dx, dy, w, h);
+}
+Cookie xcb_render_composite_checked(void *c, u8 op, u32 src, u32 mask, u32 dst, i16 sx, i16 sy,
+                                    i16 mx, i16 my, i16 dx, i16 dy, u16 w, u16 h)
+{
+    static auto f = real<Composite>("xcb_render_composite_checked");
+    bump(1);
+    return f(c, op, src, mask, dst, sx, sy, mx, my, dx, dy, w, h);
 }
 
 // Xlib and libXext: Bool XShmGetImage(Display *, Drawable, XImage *, int x, int y,

@@ -1,9 +1,11 @@
 // Times the display window's refresh in-process against the real X capture: for every width
 // 200..600 and magnification 2..6 on the path this screen takes (details() on a screen of scale
 // factor 2, details1() elsewhere), the refresh alone, the refresh followed by a synchronous
-// paint of the window, and the raw capture of the same rectangle. Also shows whether the
-// picture is the one QPainter's unsmoothed scaling of the capture gives, and whether anonymous
-// memory grows over many refreshes. Prints figures only.
+// paint of the window, and the raw capture of the same rectangle. Where the program draws the
+// view itself (VIZZOLEN_NO_RENDER set, or no RENDER), also whether the picture is the one
+// QPainter's unsmoothed scaling of the capture gives (where the server draws it the tests
+// compare its pixels). And whether anonymous memory grows over many refreshes. Prints figures
+// only.
 //
 //   vizzolen_refresh_bench [iterations=1000] [memory-refreshes=12000]
 
@@ -143,8 +145,10 @@ int main(int argc, char **argv)
     Recorder recorder;
     recorder.real = &captureSource();
 
-    std::printf("path %s (screen %dx%d, scale %g); microseconds, %d runs each; cpu = process CPU\n",
-                scale2 ? "details() scale 2" : "details1()", screen->geometry().width(),
+    const bool server = window.drawnByServer();
+    std::printf("path %s, view drawn by %s (screen %dx%d, scale %g); microseconds, %d runs each; "
+                "cpu = process CPU\n",
+                scale2 ? "details() scale 2" : "details1()", server ? "the X server" : "the program", screen->geometry().width(),
                 screen->geometry().height(), screen->devicePixelRatio(), iterations);
     std::printf("%-4s %-8s %-9s | %-26s | %-18s | %-26s | %-6s | %s\n", "mag", "window", "capture",
                 "refresh p10/median/p90 cpu", "+paint median cpu", "capture p10/median/p90 cpu",
@@ -156,12 +160,19 @@ int main(int argc, char **argv)
             for (int i = 0; i < 10; ++i)
                 QCoreApplication::processEvents();
 
-            setCaptureSource(&recorder);
-            refresh();
-            setCaptureSource(nullptr);
+            // The rectangle the refresh captures, from a window that draws the view itself.
+            {
+                setCaptureSource(&recorder);
+                DisplayWindow probe;
+                probe.resize(window.size());
+                scale2 ? probe.details() : probe.details1();
+                setCaptureSource(nullptr);
+            }
             const QRect rect = recorder.rect;
-            const qint64 diff = differingPixels(
-                window.Backdrop(), painterReference(recorder.capture, window.size()));
+            refresh();
+            const QString diff = server ? QStringLiteral("(tests)")
+                                        : QStringLiteral("%1 differ").arg(differingPixels(
+                                              window.Backdrop(), painterReference(recorder.capture, window.size())));
 
             const Stats r = measure(iterations, refresh);
             const Stats rp = measure(iterations / 4, [&] {
@@ -177,17 +188,19 @@ int main(int argc, char **argv)
                         m, qPrintable(QStringLiteral("%1x%2").arg(w).arg(window.height())),
                         qPrintable(QStringLiteral("%1x%2").arg(rect.width()).arg(rect.height())),
                         r.p10, r.median, r.p90, r.cpuMedian, rp.median, rp.cpuMedian, c.p10,
-                        c.median, c.p90, c.cpuMedian, r.median / c.median,
-                        diff == 0 ? "same"
-                                  : qPrintable(QStringLiteral("%1 differ").arg(diff)));
+                        c.median, c.p90, c.cpuMedian, r.median / c.median, qPrintable(diff));
             std::fflush(stdout);
         }
     }
 
     // As the program runs it: a 50 ms timer refreshing, the paint left to the event loop. The
     // CPU of the whole process (every thread, the waits between ticks included) per frame.
-    for (int m : {3, 2}) {
+    // The timer's ticks with no refresh at all (mag 0 below) give what the event loop itself
+    // costs per frame.
+    for (int m : {3, 2, 0}) {
         for (int w : {600, 300}) {
+            if (m == 0 && w == 300)
+                continue;
             prefsModule::magFactor = m;
             window.resize(w, realToInteger(double(w) / 1.6));
             QTimer timer;
@@ -195,7 +208,8 @@ int main(int argc, char **argv)
             int frames = 0;
             QEventLoop loop;
             QObject::connect(&timer, &QTimer::timeout, [&] {
-                refresh();
+                if (m != 0)
+                    refresh();
                 if (++frames == 60)
                     loop.quit();
             });
@@ -206,8 +220,12 @@ int main(int argc, char **argv)
             loop.exec();
             const double cpu = nowUs(CLOCK_PROCESS_CPUTIME_ID) - c0;
             const double wall = nowUs(CLOCK_MONOTONIC) - w0;
-            std::printf("timer-driven: mag %d %dx%d: %.1f fps, process CPU %.0f us per frame\n", m,
-                        w, window.height(), frames * 1e6 / wall, cpu / frames);
+            if (m == 0)
+                std::printf("timer-driven: ticks alone, no refresh: %.1f fps, process CPU %.0f us per tick\n",
+                            frames * 1e6 / wall, cpu / frames);
+            else
+                std::printf("timer-driven: mag %d %dx%d: %.1f fps, process CPU %.0f us per frame\n", m,
+                            w, window.height(), frames * 1e6 / wall, cpu / frames);
         }
     }
 

@@ -7,25 +7,29 @@
 # Needs the Debian packages xvfb, xterm, xdotool and xzoom, and BUILD_DIR built with the GUI
 # (it holds vizzolen, bench/libvizzolen_capturecount.so and bench/vizzolen_refresh_bench).
 #
-# compare: on a private Xvfb (1920x1080x24) with an xterm scrolling a directory listing and the
+# compare: on a private Xvfb (2560x1600x24) with an xterm scrolling a directory listing and the
 #   pointer moving over it, measures for ROUNDS (3) rounds of SECONDS_PER_RUN (10) seconds each,
-#   in turn: the screen alone (baseline), Vizzolen at magnification 3 with a 600x375 view
-#   (a 200x125 capture), and `xzoom -mag 3 -source 200x125+40+40` set to 50 ms (two `d`
-#   presses). Each program is started fresh per round and given WARMUP seconds before the
-#   measurement window opens.
+#   in turn: the screen alone (baseline), Vizzolen with the view drawn by the X server
+#   ("vizzolen"), Vizzolen drawing the view itself ("vz-client", VIZZOLEN_NO_RENDER=1: the
+#   capture through MIT-SHM, scaled in the program, put through MIT-SHM), and xzoom. At scale 1
+#   Vizzolen runs at magnification 3 with a 600x375 view (a 200x125 capture) and xzoom as
+#   `xzoom -mag 3 -source 200x125`; with QT_SCALE_FACTOR=2 Vizzolen's 600x375 view is 1200x750
+#   device pixels showing a 600x375 capture, and xzoom runs as `-mag 2 -source 600x375`. xzoom
+#   is set to 50 ms (two `d` presses). Each program is started fresh per round and given WARMUP
+#   seconds before the measurement window opens. The figures are the medians over the rounds.
 #   Frames are the pictures the program really puts into its window, and next to them the
 #   screen reads it makes: an LD_PRELOAD shim (bench/capturecount.cpp) wraps
-#   xcb_shm_put_image/xcb_put_image (Vizzolen, Qt) and XShmPutImage/XPutImage (xzoom), and
-#   xcb_shm_get_image/xcb_get_image and XShmGetImage/XGetImage, with dlsym(RTLD_NEXT), and
-#   counts each call in a shared file that is read when the window opens and closes. Vizzolen
-#   reads the screen once per frame, twice when the pointer has moved too far for the capture
-#   to be cut from the area read together with the pointer.
+#   xcb_render_composite, xcb_shm_put_image/xcb_put_image (Vizzolen, Qt) and
+#   XShmPutImage/XPutImage (xzoom), and xcb_copy_area, xcb_shm_get_image/xcb_get_image and
+#   XShmGetImage/XGetImage, with dlsym(RTLD_NEXT), and counts each call in a shared file that is
+#   read when the window opens and closes.
 #   CPU is the scheduler's run time of every thread (/proc/<pid>/task/*/schedstat) over the
 #   window; the X server's extra CPU is Xvfb's CPU rate during the program's window less its
-#   rate during the baseline windows, divided by the frame rate. RSS and RssAnon come from
-#   /proc/<pid>/status at the end of the window.
-# refresh: runs bench/vizzolen_refresh_bench on a private Xvfb twice, once on a scale-1 screen
-#   (details1()) and once with QT_SCALE_FACTOR=2 (details()): per width 200..600 and
+#   rate during that round's baseline window, divided by the frame rate. RSS and RssAnon come
+#   from /proc/<pid>/status at the end of the window.
+# refresh: runs bench/vizzolen_refresh_bench on a private Xvfb four times, on both ways of
+#   drawing the view, once on a scale-1 screen (details1()) and once with QT_SCALE_FACTOR=2
+#   (details()): per width 200..600 and
 #   magnification 2..6 the refresh alone, refresh plus a synchronous paint, the raw capture of
 #   the same rectangle, their ratio, whether the picture equals QPainter's scaling of the
 #   capture, and RssAnon before and after 12,000 refreshes.
@@ -84,7 +88,7 @@ trap 'echo "run-bench: interrupted" >&2; exit 130' INT TERM
 start_xvfb() {
     local fdfile=$TMP/displayfd
     : >"$fdfile"
-    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$fdfile" 2>"$TMP/xvfb.log" &
+    Xvfb -displayfd 3 -screen 0 2560x1600x24 -nolisten tcp -noreset 3>"$fdfile" 2>"$TMP/xvfb.log" &
     XVFB=$!
     PIDS+=("$XVFB")
     for _ in $(seq 1 100); do
@@ -142,25 +146,34 @@ measure_window() {
 
 new_counter() { head -c 16 /dev/zero >"$1"; }
 
+# $1 = counter file; SCALE (1 or 2) picks the scale and where the panel stands; EXTRA_ENV
+# holds further NAME=value settings.
 start_vizzolen() {
     local cfg=$TMP/config
     mkdir -p "$cfg"
-    # The panel's content at left 1000, top 500: the display window stands at 1261,262, where
+    # The panel's content at left 1000, top 500 (scale 1) or 300, 500 (scale 2, device-
+    # independent): the display window stands at 1261,262 or, in device pixels, 1122,524, where
     # xzoom's window is put too, clear of the xterm.
-    printf '#Window1Position 500,1000\n#Magnification 3\n#DWWidth 600\n' >"$cfg/vzln.txt"
+    if [ "$SCALE" = 2 ]; then
+        printf '#Window1Position 500,300\n#Magnification 3\n#DWWidth 600\n' >"$cfg/vzln.txt"
+    else
+        printf '#Window1Position 500,1000\n#Magnification 3\n#DWWidth 600\n' >"$cfg/vzln.txt"
+    fi
     new_counter "$1"
-    XDG_CONFIG_HOME=$cfg VZLN_BENCH_COUNTER=$1 LD_PRELOAD=$BUILD/bench/libvizzolen_capturecount.so \
-        "$BUILD/vizzolen" >"$TMP/vizzolen.log" 2>&1 &
+    env XDG_CONFIG_HOME="$cfg" VZLN_BENCH_COUNTER="$1" LD_PRELOAD="$BUILD/bench/libvizzolen_capturecount.so" \
+        ${EXTRA_ENV:-} "$BUILD/vizzolen" >"$TMP/vizzolen.log" 2>&1 &
     PROG=$!
     PIDS+=("$PROG")
     sleep "$WARMUP"
 }
+start_vz-client() { EXTRA_ENV=VIZZOLEN_NO_RENDER=1 start_vizzolen "$@"; }
 
 start_xzoom() {
-    local id="" i
+    local id="" i mag=3 source=200x125+40+40 at=+1261+262
+    [ "$SCALE" = 2 ] && mag=2 source=600x375+40+40 at=+1122+524
     new_counter "$1"
     VZLN_BENCH_COUNTER=$1 LD_PRELOAD=$BUILD/bench/libvizzolen_capturecount.so \
-        xzoom -mag 3 -source 200x125+40+40 -geometry +1261+262 >"$TMP/xzoom.log" 2>&1 &
+        xzoom -mag "$mag" -source "$source" -geometry "$at" >"$TMP/xzoom.log" 2>&1 &
     PROG=$!
     PIDS+=("$PROG")
     for i in $(seq 1 50); do
@@ -173,6 +186,58 @@ start_xzoom() {
     sleep "$WARMUP"
 }
 
+# One scale's rounds; prints every round and the medians.
+compare_scale() {
+    local r name rows=$TMP/rows.$SCALE base_x_rate
+    : >"$rows"
+    echo "scale $SCALE:"
+    for ((r = 1; r <= ROUNDS; r++)); do
+        measure_window "" ""
+        base_x_rate=$(awk -v x="$W_XVFB_US" -v ms="$W_MS" 'BEGIN { printf "%.6f", x / ms }')
+        printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms\n' "$r" baseline "$(us_to_ms "$W_XVFB_US")" "$W_MS"
+        for name in vizzolen vz-client xzoom; do
+            "start_$name" "$TMP/$name.count"
+            measure_window "$PROG" "$TMP/$name.count"
+            stop_pid "$PROG"
+            printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms; own %6.1f ms CPU, %4d frames, %4d screen reads\n' \
+                "$r" "$name" "$(us_to_ms "$W_XVFB_US")" "$W_MS" "$(us_to_ms "$W_CPU_US")" "$W_FRAMES" "$W_READS"
+            echo "$name $W_MS $W_XVFB_US $W_CPU_US $W_FRAMES $W_READS $W_RSS $W_ANON $base_x_rate" >>"$rows"
+        done
+    done
+    awk '
+    function median(list, n,   i, j, t, a) {
+        split(list, a, " ")
+        for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    {
+        name = $1; ms = $2; x = $3; c = $4; f = $5; p = $6
+        own = f ? c / f / 1000 : 0
+        srv = f ? (x / ms - $9) * ms / f / 1000 : 0
+        N[name]++
+        OWN[name] = OWN[name] " " own; SRV[name] = SRV[name] " " srv; SUM[name] = SUM[name] " " (own + srv)
+        FPS[name] = FPS[name] " " (f * 1000 / ms); READS[name] = READS[name] " " (p * 1000 / ms)
+        RSS[name] = $7; ANON[name] = $8
+    }
+    END {
+        split("vizzolen vz-client xzoom", names, " ")
+        for (k = 1; k <= 3; k++) {
+            name = names[k]; n = N[name]
+            o[name] = median(OWN[name], n); s[name] = median(SRV[name], n); t[name] = median(SUM[name], n)
+            printf "  %-9s %5.1f fps  own CPU %6.3f ms/frame  X server extra %6.3f ms/frame  own + X %6.3f  RSS %6.1f MB  RssAnon %5.1f MB  screen reads %5.1f/s\n",
+                name, median(FPS[name], n), o[name], s[name], t[name], RSS[name] / 1024, ANON[name] / 1024, median(READS[name], n)
+        }
+        for (k = 1; k <= 2; k++) {
+            name = names[k]
+            if (o["xzoom"] > 0 && t["xzoom"] > 0)
+                printf "  ratio %s/xzoom: own CPU %.2f, own + X server CPU %.2f\n", name, o[name] / o["xzoom"], t[name] / t["xzoom"]
+        }
+        if (t["vz-client"] > 0)
+            printf "  ratio vizzolen/vz-client: own CPU %.2f, own + X server CPU %.2f\n", o["vizzolen"] / o["vz-client"], t["vizzolen"] / t["vz-client"]
+        print "  (medians over the rounds; X server extra against each round'"'"'s baseline)"
+    }' "$rows"
+}
+
 compare() {
     start_xvfb
     # A directory listing scrolling by at about 800 lines a second: a screen that changes all
@@ -183,64 +248,32 @@ compare() {
     PIDS+=("$!")
     XTERM=$!
     sleep 1
-    echo "compare: Xvfb $DISPLAY 1920x1080x24, $ROUNDS rounds of ${SECONDS_PER_RUN} s per program, CPU from /proc/<pid>/task/*/schedstat"
-
-    local r name base_ms=0 base_x=0
-    declare -A T_MS T_X T_CPU T_F T_P RSS ANON
-    for name in vizzolen xzoom; do T_MS[$name]=0 T_X[$name]=0 T_CPU[$name]=0 T_F[$name]=0 T_P[$name]=0; done
-    for ((r = 1; r <= ROUNDS; r++)); do
-        measure_window "" ""
-        base_ms=$((base_ms + W_MS)) base_x=$((base_x + W_XVFB_US))
-        printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms\n' "$r" baseline "$(us_to_ms "$W_XVFB_US")" "$W_MS"
-        for name in vizzolen xzoom; do
-            "start_$name" "$TMP/$name.count"
-            measure_window "$PROG" "$TMP/$name.count"
-            stop_pid "$PROG"
-            T_MS[$name]=$((T_MS[$name] + W_MS)) T_X[$name]=$((T_X[$name] + W_XVFB_US))
-            T_CPU[$name]=$((T_CPU[$name] + W_CPU_US)) T_F[$name]=$((T_F[$name] + W_FRAMES))
-            T_P[$name]=$((T_P[$name] + W_READS)) RSS[$name]=$W_RSS ANON[$name]=$W_ANON
-            printf '  round %d %-9s Xvfb %6.1f ms CPU in %5d ms; own %6.1f ms CPU, %4d frames, %4d screen reads\n' \
-                "$r" "$name" "$(us_to_ms "$W_XVFB_US")" "$W_MS" "$(us_to_ms "$W_CPU_US")" "$W_FRAMES" "$W_READS"
-        done
+    echo "compare: Xvfb $DISPLAY 2560x1600x24, $ROUNDS rounds of ${SECONDS_PER_RUN} s per program, CPU from /proc/<pid>/task/*/schedstat"
+    echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    for SCALE in ${SCALES:-1 2}; do
+        if [ "$SCALE" = 2 ]; then export QT_SCALE_FACTOR=2; else unset QT_SCALE_FACTOR; fi
+        compare_scale
     done
+    unset QT_SCALE_FACTOR
+    echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
     stop_pid "$XTERM"
-
-    awk -v base_ms="$base_ms" -v base_x="$base_x" \
-        -v vm="${T_MS[vizzolen]}" -v vx="${T_X[vizzolen]}" -v vc="${T_CPU[vizzolen]}" -v vf="${T_F[vizzolen]}" \
-        -v vp="${T_P[vizzolen]}" -v vr="${RSS[vizzolen]}" -v va="${ANON[vizzolen]}" \
-        -v zm="${T_MS[xzoom]}" -v zx="${T_X[xzoom]}" -v zc="${T_CPU[xzoom]}" -v zf="${T_F[xzoom]}" \
-        -v zp="${T_P[xzoom]}" -v zr="${RSS[xzoom]}" -v za="${ANON[xzoom]}" '
-    function line(name, ms, x, c, f, p, rss, anon,   fps, own, srv) {
-        fps = f * 1000 / ms
-        own = f ? c / f / 1000 : 0
-        srv = f ? (x / ms - base_x / base_ms) * ms / f / 1000 : 0
-        printf "%-9s %6.1f fps  own CPU %6.3f ms/frame  X server extra %6.3f ms/frame  RSS %6.1f MB  RssAnon %5.1f MB  screen reads %5.1f/s\n",
-            name, fps, own, srv, rss / 1024, anon / 1024, p * 1000 / ms
-        OWN[name] = own; SRV[name] = srv
-    }
-    BEGIN {
-        printf "baseline  Xvfb %.1f ms CPU per second (xterm scrolling, pointer moving)\n", base_x / base_ms
-        line("vizzolen", vm, vx, vc, vf, vp, vr, va)
-        line("xzoom", zm, zx, zc, zf, zp, zr, za)
-        if (OWN["xzoom"] > 0 && OWN["xzoom"] + SRV["xzoom"] > 0)
-            printf "ratio vizzolen/xzoom: own CPU %.2f, own + X server CPU %.2f\n",
-                OWN["vizzolen"] / OWN["xzoom"],
-                (OWN["vizzolen"] + SRV["vizzolen"]) / (OWN["xzoom"] + SRV["xzoom"])
-    }'
 }
 
 refresh() {
     start_xvfb
-    local scale
+    local scale way
     for scale in 1 2; do
         if [ "$scale" = 2 ]; then export QT_SCALE_FACTOR=2; else unset QT_SCALE_FACTOR; fi
-        "$BUILD/bench/vizzolen_refresh_bench" "${ITERATIONS:-1000}" "${MEMORY_REFRESHES:-12000}" \
-            &
-        PIDS+=("$!")
-        wait "$!"
-        PIDS=("${PIDS[@]:0:${#PIDS[@]}-1}")
+        for way in server client; do
+            if [ "$way" = client ]; then export VIZZOLEN_NO_RENDER=1; else unset VIZZOLEN_NO_RENDER; fi
+            "$BUILD/bench/vizzolen_refresh_bench" "${ITERATIONS:-1000}" "${MEMORY_REFRESHES:-12000}" \
+                &
+            PIDS+=("$!")
+            wait "$!"
+            PIDS=("${PIDS[@]:0:${#PIDS[@]}-1}")
+        done
     done
-    unset QT_SCALE_FACTOR
+    unset QT_SCALE_FACTOR VIZZOLEN_NO_RENDER
 }
 
 "$MODE"

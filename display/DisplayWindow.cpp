@@ -5,11 +5,13 @@
 #include "display/scaleNearest.h"
 #include "platform/capture.h"
 #include "platform/rules.h"
+#include "platform/serverView.h"
 #include "platform/windowOutput.h"
 #include "settings/prefsModule.h"
 
 #include <QPainter>
 #include <cmath>
+#include <utility>
 
 using prefsModule::magFactor;
 
@@ -20,8 +22,11 @@ DisplayWindow::DisplayWindow(QWidget *parent)
     ui->setupUi(this);
     // Every paint covers the whole window with the backdrop, so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
-    output_ = WindowOutput::create(this);
-    if (output_)
+    if (realCaptureSource())
+        server_ = ServerView::create(this);
+    if (!server_)
+        output_ = WindowOutput::create(this);
+    if (server_ || output_)
         setAttribute(Qt::WA_PaintOnScreen);
 }
 
@@ -32,7 +37,7 @@ DisplayWindow::~DisplayWindow()
 
 void DisplayWindow::details1()
 {
-    QImage capture;
+    bool captured = false;
     int row, column;
     if (captureCase(magFactor, width(), row, column)) {
         const Offset1x offset = CaptureOffsets1x[row][column];
@@ -40,10 +45,10 @@ void DisplayWindow::details1()
         CaptureSource &source = captureSource();
         const std::int32_t left = source.MouseX() - offset.Ax;
         const std::int32_t top = source.MouseY() - offset.Ay;
-        capture = source.ScreenshotRect(left, top, realToInteger(width() / m),
-                                        realToInteger(height() / m));
+        screenshot(left, top, realToInteger(width() / m), realToInteger(height() / m));
+        captured = true;
     }
-    showCapture(capture, width(), height());
+    showScreenshot(captured, width(), height());
 }
 
 void DisplayWindow::details()
@@ -51,7 +56,7 @@ void DisplayWindow::details()
     const std::int32_t W0 = width();
     const std::int32_t H0 = height();
     const std::int32_t m = magFactor;
-    QImage capture;
+    bool captured = false;
     int row, column;
     if (captureCase(m, width(), row, column)) {
         const Offset2x offset = CaptureOffsets2x[row][column];
@@ -61,9 +66,52 @@ void DisplayWindow::details()
         const std::int32_t x = realToInteger(MX - double(W0) / 4.0 / double(m) - offset.Cx);
         const double MY = source.MouseY();
         const std::int32_t y = realToInteger(MY - double(H0) / 4.0 / double(m) - offset.Cy);
-        capture = source.ScreenshotRect(x, y, W0, H0);
+        screenshot(x, y, W0, H0);
+        captured = true;
     }
-    showCapture(capture, W0, H0);
+    showScreenshot(captured, W0, H0);
+}
+
+void DisplayWindow::screenshot(std::int32_t left, std::int32_t top, std::int32_t width, std::int32_t height)
+{
+    if (server_)
+        server_->capture(QRect(left, top, width, height));
+    else
+        capture_ = captureSource().ScreenshotRect(left, top, width, height);
+}
+
+void DisplayWindow::showScreenshot(bool captured, int width, int height)
+{
+    shownSize_ = QSize(width, height);
+    if (server_) {
+        if (!captured)
+            server_->dropCapture();
+        if (!isVisible() || server_->show(shownSize_))
+            return;
+        drawInProgram(); // this tick's capture is on the server: black until the next one
+    }
+    // Kept no longer than the refresh that made it, so a tick without one shows black.
+    showCapture(std::exchange(capture_, QImage()), width, height);
+}
+
+void DisplayWindow::drawInProgram()
+{
+    server_.reset();
+    output_ = WindowOutput::create(this);
+    setAttribute(Qt::WA_PaintOnScreen, output_ != nullptr);
+}
+
+QImage DisplayWindow::Backdrop() const
+{
+    if (!server_)
+        return backdrop_;
+    QImage picture(shownSize_, QImage::Format_RGB32);
+    const QImage capture = server_->capturedPicture();
+    if (capture.isNull())
+        picture.fill(Qt::black);
+    else
+        drawScaledNearest(capture, picture);
+    return picture;
 }
 
 bool DisplayWindow::showsPixelForPixel(QSize size) const
@@ -97,11 +145,16 @@ QPaintEngine *DisplayWindow::paintEngine() const
 {
     // Painted on the screen by the output, which is what Qt asks of a widget with no paint
     // engine of its own.
-    return output_ ? nullptr : QWidget::paintEngine();
+    return server_ || output_ ? nullptr : QWidget::paintEngine();
 }
 
 void DisplayWindow::paintEvent(QPaintEvent *)
 {
+    if (server_) {
+        if (server_->repaint())
+            return;
+        drawInProgram(); // and shows the last picture there is: none, so black
+    }
     if (output_) {
         putBackdrop();
         return;

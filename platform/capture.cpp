@@ -8,11 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <utility>
 
-namespace {
-
-QList<ScreenGeometry> screenGeometries()
+QList<ScreenGeometry> currentScreens()
 {
     QList<ScreenGeometry> list;
     const QList<QScreen *> screens = QGuiApplication::screens();
@@ -21,6 +18,8 @@ QList<ScreenGeometry> screenGeometries()
         list.append({s->geometry(), s->devicePixelRatio()});
     return list;
 }
+
+namespace {
 
 // Pointer reading shared by both real sources.
 class PointerReader : public CaptureSource
@@ -63,7 +62,7 @@ public:
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
                           std::int32_t height) override
     {
-        const QList<ScreenGeometry> geometries = screenGeometries();
+        const QList<ScreenGeometry> geometries = currentScreens();
         const QList<QScreen *> screens = QGuiApplication::screens();
         const CapturePlan plan = planCapture(geometries, QRect(left, top, width, height));
         return assemble(plan, [&](const CapturePiece &piece, QImage &picture) {
@@ -94,121 +93,58 @@ public:
     }
 };
 
-// X11: MIT-SHM into one shared segment that is kept and grown as needed, each capture copied
-// out into a new picture.
-//
-// A refresh reads the pointer, then captures around it: two round trips to the server, and on
-// a desktop each round trip costs more than the copying. So the pointer request goes out
-// together with a read of the screen around the last capture, widened by a margin: the server
-// answers both at once, and when the new rectangle lies within what was read, the capture is
-// cut from it. The server takes requests in order, so that read is made after the pointer was
-// taken, as a capture made after the reply would be. Otherwise the capture is read as usual.
+// The pointer in global device-independent coordinates, read over the program's own connection
+// and mapped from the device pixels X gives as QCursor::pos() maps them: on the screen whose
+// device pixels hold it (else the primary one), scaled about that screen's top-left corner,
+// which both systems share. False if the server did not answer.
+bool queryPointer(x11shm::Connection &connection, QPoint &position)
+{
+    xcb_connection_t *c = connection.c();
+    xcb_query_pointer_reply_t *reply = xcb_query_pointer_reply(c, xcb_query_pointer(c, connection.root()), nullptr);
+    if (!reply)
+        return false;
+    const QPoint native(reply->root_x, reply->root_y);
+    free(reply);
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    const QScreen *on = screens.isEmpty() ? nullptr : screens.first();
+    for (const QScreen *s : screens) {
+        if (ScreenGeometry{s->geometry(), s->devicePixelRatio()}.nativeGeometry().contains(native)) {
+            on = s;
+            break;
+        }
+    }
+    if (!on || on->devicePixelRatio() == 1.0) {
+        position = native;
+    } else {
+        const QPoint origin = on->geometry().topLeft();
+        position = (native - origin) * (1.0 / on->devicePixelRatio()) + origin;
+    }
+    return true;
+}
+
+// X11 with MIT-SHM: each piece read into one shared segment that is kept and grown as needed,
+// then copied out into a new picture.
 class XShmCapture
 {
 public:
-    static std::unique_ptr<XShmCapture> create()
+    static std::unique_ptr<XShmCapture> create(std::shared_ptr<x11shm::Connection> connection)
     {
-        std::shared_ptr<x11shm::Connection> connection = x11shm::Connection::get();
-        return connection ? std::unique_ptr<XShmCapture>(new XShmCapture(std::move(connection))) : nullptr;
-    }
-
-    // The pointer in global device-independent coordinates, mapped from the device pixels X
-    // gives as QCursor::pos() maps them; false if the server did not answer.
-    bool pointer(QPoint &position)
-    {
-        xcb_connection_t *c = connection_->c();
-        const xcb_query_pointer_cookie_t cookie = xcb_query_pointer(c, connection_->root());
-        const bool reading = readAhead();
-        xcb_query_pointer_reply_t *reply = xcb_query_pointer_reply(c, cookie, nullptr);
-        if (reading)
-            ahead_.ready = finishRead(ahead_.cookie);
-        if (!reply)
-            return false;
-        const QPoint native(reply->root_x, reply->root_y);
-        free(reply);
-        position = deviceIndependent(native);
-        return true;
+        return connection && connection->shmRgb32()
+            ? std::unique_ptr<XShmCapture>(new XShmCapture(std::move(connection)))
+            : nullptr;
     }
 
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
                           std::int32_t height)
     {
-        const QRect request(left, top, width, height);
-        const Ahead ahead = std::exchange(ahead_, Ahead());
-        last_ = request;
-        if (ahead.ready && ahead.area.contains(request))
-            return cutFromAhead(ahead.area, request);
-        const CapturePlan plan = planCapture(screenGeometries(), request);
+        const CapturePlan plan = planCapture(currentScreens(), QRect(left, top, width, height));
         return assemble(plan, [this](const CapturePiece &piece, QImage &picture) {
             return grab(piece, picture);
         });
     }
 
 private:
-    // Wide enough for a pointer moved at an ordinary pace between two refreshes, small enough
-    // that the extra pixels cost the server less than the round trip they save.
-    static constexpr int kMargin = 48;
-
-    struct Ahead
-    {
-        QRect area;                            // what is being or has been read into the segment
-        xcb_shm_get_image_cookie_t cookie{};
-        bool ready = false;                    // the segment holds it
-    };
-
     explicit XShmCapture(std::shared_ptr<x11shm::Connection> connection) : connection_(std::move(connection)) {}
-
-    // Sends the read of the last capture's surroundings, where that is worth it: a capture was
-    // made since the last pointer reading, and the widened area lies whole on one screen whose
-    // device pixels are its device-independent ones. Sends nothing and returns false otherwise.
-    bool readAhead()
-    {
-        const QRect last = std::exchange(last_, QRect());
-        ahead_ = Ahead();
-        if (last.isEmpty())
-            return false;
-        const QRect area = last.adjusted(-kMargin, -kMargin, kMargin, kMargin);
-        const QList<ScreenGeometry> screens = screenGeometries();
-        const bool onOneScreen = std::any_of(screens.begin(), screens.end(), [&](const ScreenGeometry &g) {
-            return g.devicePixelRatio == 1.0 && g.geometry.contains(area);
-        });
-        if (!onOneScreen || !ensureSegment(size_t(area.width()) * size_t(area.height()) * 4))
-            return false;
-        ahead_.area = area;
-        ahead_.cookie = requestImage(area);
-        return true;
-    }
-
-    QImage cutFromAhead(const QRect &area, const QRect &request) const
-    {
-        QImage picture(request.size(), QImage::Format_RGB32);
-        if (picture.isNull())
-            return picture;
-        const size_t row = size_t(area.width()) * 4;
-        const uchar *from = segment_->data() + size_t(request.y() - area.y()) * row
-            + size_t(request.x() - area.x()) * 4;
-        for (int y = 0; y < request.height(); ++y)
-            x11shm::copyOpaque(picture.scanLine(y), from + size_t(y) * row, request.width());
-        return picture;
-    }
-
-    // As QCursor::pos() maps X's position: on the screen whose device pixels hold it (else the
-    // primary one), scaled about that screen's top-left corner, which both systems share.
-    static QPoint deviceIndependent(QPoint native)
-    {
-        const QList<QScreen *> screens = QGuiApplication::screens();
-        const QScreen *on = screens.isEmpty() ? nullptr : screens.first();
-        for (const QScreen *s : screens) {
-            if (ScreenGeometry{s->geometry(), s->devicePixelRatio()}.nativeGeometry().contains(native)) {
-                on = s;
-                break;
-            }
-        }
-        if (!on || on->devicePixelRatio() == 1.0)
-            return native;
-        const QPoint origin = on->geometry().topLeft();
-        return (native - origin) * (1.0 / on->devicePixelRatio()) + origin;
-    }
 
     bool ensureSegment(size_t bytes)
     {
@@ -219,28 +155,24 @@ private:
         return segment_ != nullptr;
     }
 
-    // Root window pixels of `r` (device pixels, on the screen) into the start of the segment.
-    xcb_shm_get_image_cookie_t requestImage(const QRect &r)
-    {
-        return xcb_shm_get_image(connection_->c(), connection_->root(), int16_t(r.x()), int16_t(r.y()),
-                                 uint16_t(r.width()), uint16_t(r.height()), ~0u,
-                                 XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0);
-    }
-
-    bool finishRead(xcb_shm_get_image_cookie_t cookie)
-    {
-        xcb_generic_error_t *error = nullptr;
-        xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(connection_->c(), cookie, &error);
-        const bool ok = reply && !error && reply->depth == 24;
-        free(reply);
-        free(error);
-        return ok;
-    }
-
+    // Root window pixels of the piece (device pixels, on the screen) through the start of the
+    // segment into the picture.
     bool grab(const CapturePiece &piece, QImage &picture)
     {
         const QRect &r = piece.source;
-        if (!ensureSegment(size_t(r.width()) * size_t(r.height()) * 4) || !finishRead(requestImage(r)))
+        if (!ensureSegment(size_t(r.width()) * size_t(r.height()) * 4))
+            return false;
+        xcb_generic_error_t *error = nullptr;
+        xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(
+            connection_->c(),
+            xcb_shm_get_image(connection_->c(), connection_->root(), int16_t(r.x()), int16_t(r.y()),
+                              uint16_t(r.width()), uint16_t(r.height()), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
+            &error);
+        const bool ok = reply && !error && reply->depth == 24;
+        free(reply);
+        free(error);
+        if (!ok)
             return false;
         const uchar *src = segment_->data();
         const size_t row = size_t(r.width()) * 4;
@@ -253,18 +185,17 @@ private:
 
     std::shared_ptr<x11shm::Connection> connection_;
     std::shared_ptr<x11shm::Segment> segment_;
-    QRect last_;   // the last capture, until the next pointer reading
-    Ahead ahead_;
 };
 
-// The X11 source, which drops to the Qt one for good once shared memory fails.
+// The X11 source: the pointer over the program's own connection, the pixels through shared
+// memory, which drops to the Qt capture for good once it fails.
 class RealCapture : public CaptureSource
 {
 public:
     std::int32_t MouseX() override
     {
-        XShmCapture *s = shm();
-        if (!s || !s->pointer(last_))
+        open();
+        if (!connection_ || !queryPointer(*connection_, last_))
             last_ = QCursor::pos();
         return last_.x();
     }
@@ -273,8 +204,9 @@ public:
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
                           std::int32_t height) override
     {
-        if (XShmCapture *s = shm()) {
-            QImage picture = s->ScreenshotRect(left, top, width, height);
+        open();
+        if (shm_) {
+            QImage picture = shm_->ScreenshotRect(left, top, width, height);
             if (!picture.isNull() || width <= 0 || height <= 0)
                 return picture;
             shm_.reset(); // e.g. a server that refuses the segment: read it the slow way from now on
@@ -283,17 +215,18 @@ public:
     }
 
 private:
-    XShmCapture *shm()
+    void open()
     {
-        if (!checked_) {
-            checked_ = true;
-            shm_ = XShmCapture::create();
-        }
-        return shm_.get();
+        if (checked_)
+            return;
+        checked_ = true;
+        connection_ = x11shm::Connection::get();
+        shm_ = XShmCapture::create(connection_);
     }
 
     QPoint last_;
     bool checked_ = false;
+    std::shared_ptr<x11shm::Connection> connection_;
     std::unique_ptr<XShmCapture> shm_;
     QtCapture qt_;
 };
@@ -313,4 +246,9 @@ CaptureSource &captureSource()
 void setCaptureSource(CaptureSource *source)
 {
     installed = source;
+}
+
+bool realCaptureSource()
+{
+    return installed == nullptr;
 }

@@ -30,7 +30,11 @@ public:
 // The installed source; the real one unless a test has set another.
 CaptureSource &captureSource();
 // Installs `source` (not owned) in place of the real one; nullptr goes back to the real one.
+// A display window made while the real one is installed may capture on the X server itself
+// (ServerView) and then asks the source only for the pointer.
 void setCaptureSource(CaptureSource *source);
+// Whether the real source is the installed one.
+bool realCaptureSource();
 
 // How a global rectangle maps onto the screens, kept apart from the grabbing so that layouts
 // of several monitors can be checked without them.
@@ -55,6 +59,9 @@ struct CapturePlan
     QList<CapturePiece> pieces;   // the parts that lie on some screen; the rest is black
     bool coversPicture = false;   // true when the pieces fill the picture
 };
+
+// The screens as Qt has them now.
+QList<ScreenGeometry> currentScreens();
 
 // The screen that decides the units is the one holding the rectangle's top-left corner, or, if
 // none does, the one the rectangle overlaps most, else the first.

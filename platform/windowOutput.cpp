@@ -136,7 +136,7 @@ private:
 std::unique_ptr<WindowOutput> WindowOutput::create(QWidget *widget)
 {
     std::shared_ptr<x11shm::Connection> connection = x11shm::Connection::get();
-    if (!connection)
+    if (!connection || !connection->shm())
         return nullptr;
     const xcb_window_t window = xcb_window_t(widget->winId());
     // Qt has sent the window's creation on its own connection; a round trip there makes sure

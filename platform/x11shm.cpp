@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <xcb/xcb_renderutil.h>
+
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -16,16 +18,16 @@ namespace {
 // Whether the connection named by DISPLAY reaches the server Qt talks to (Qt may have been
 // given another display on its command line): a pixmap made through Qt's connection, on the
 // root window of our screen, must be found through ours.
-bool sameServer(xcb_connection_t *qt, xcb_connection_t *c, xcb_window_t root)
+bool sameServer(xcb_connection_t *qt, xcb_connection_t *c, xcb_window_t root, std::uint8_t depth)
 {
     const xcb_pixmap_t probe = xcb_generate_id(qt);
-    xcb_generic_error_t *error = xcb_request_check(qt, xcb_create_pixmap_checked(qt, 24, probe, root, 7, 3));
+    xcb_generic_error_t *error = xcb_request_check(qt, xcb_create_pixmap_checked(qt, depth, probe, root, 7, 3));
     if (error) {
         free(error);
         return false;
     }
     xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, probe), nullptr);
-    const bool same = g && g->root == root && g->width == 7 && g->height == 3 && g->depth == 24;
+    const bool same = g && g->root == root && g->width == 7 && g->height == 3 && g->depth == depth;
     free(g);
     xcb_free_pixmap(qt, probe);
     xcb_flush(qt);
@@ -71,15 +73,14 @@ std::shared_ptr<Connection> Connection::get()
     int screenNumber = 0;
     xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
     const xcb_screen_t *screen = xcb_connection_has_error(c) ? nullptr : screenNumbered(xcb_get_setup(c), screenNumber);
-    const xcb_query_extension_reply_t *ext = screen ? xcb_get_extension_data(c, &xcb_shm_id) : nullptr;
-    if (!ext || !ext->present || !sameServer(qt, c, screen->root)) {
+    if (!screen || !sameServer(qt, c, screen->root, screen->root_depth)) {
         xcb_disconnect(c);
         return nullptr;
     }
+    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_shm_id);
+    const bool shm = ext && ext->present;
     std::shared_ptr<Connection> open(new Connection(
-        c, screen, std::uint8_t(ext->first_event + XCB_SHM_COMPLETION), passesDescriptors(c)));
-    if (!open->rgb32(screen->root_depth, screen->root_visual))
-        return nullptr;
+        c, screen, shm ? std::uint8_t(ext->first_event + XCB_SHM_COMPLETION) : 0, shm && passesDescriptors(c)));
     refused = false;
     shared = open;
     return open;
@@ -92,6 +93,8 @@ Connection::Connection(xcb_connection_t *c, const xcb_screen_t *screen, std::uin
 
 Connection::~Connection()
 {
+    // The picture formats the server's view looked up are kept per connection until told.
+    xcb_render_util_disconnect(c_);
     xcb_disconnect(c_);
 }
 
@@ -121,17 +124,21 @@ bool Connection::dispatch(bool wait)
     xcb_generic_event_t *event = wait ? xcb_wait_for_event(c_) : xcb_poll_for_queued_event(c_);
     for (; event; event = xcb_poll_for_queued_event(c_)) {
         const std::uint8_t type = event->response_type & 0x7f;
+        bool put = false;
         for (Segment *s : segments_) {
             if (!s->busy_)
                 continue;
-            if (type == completion_ && reinterpret_cast<xcb_shm_completion_event_t *>(event)->shmseg == s->id_) {
+            if (type == completion_ && completion_ != 0
+                && reinterpret_cast<xcb_shm_completion_event_t *>(event)->shmseg == s->id_) {
                 s->busy_ = false;
             } else if (type == 0 && event->full_sequence == s->putSequence_) {
-                // Our only unchecked requests that can fail are the puts.
                 s->busy_ = false;
                 s->putFailed_ = true;
+                put = true;
             }
         }
+        if (type == 0 && !put)
+            ++errors_;
         free(event);
     }
     return !xcb_connection_has_error(c_);
@@ -139,7 +146,7 @@ bool Connection::dispatch(bool wait)
 
 std::shared_ptr<Segment> Segment::create(std::shared_ptr<Connection> connection, std::size_t bytes)
 {
-    if (!connection || bytes == 0)
+    if (!connection || !connection->shm() || bytes == 0)
         return nullptr;
     xcb_connection_t *c = connection->c();
     const xcb_shm_seg_t id = xcb_generate_id(c);

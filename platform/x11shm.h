@@ -1,7 +1,7 @@
 #pragma once
 
-// MIT-SHM plumbing shared by the screen capture and the display window's output. Only platform/
-// includes this header.
+// The program's own X connection and the MIT-SHM plumbing shared by the screen capture, the
+// display window's output and the view drawn by the server. Only platform/ includes this header.
 
 #include <QImage>
 #include <QSize>
@@ -23,21 +23,27 @@ class Segment;
 class Connection
 {
 public:
-    // The one connection, opened on first use; nullptr unless the platform is xcb, the server
-    // has MIT-SHM, its screen has pixels of 32 bits laid out as Format_RGB32 holds them, and a
-    // second connection reaches that same server.
+    // The one connection, opened on first use; nullptr unless the platform is xcb and a second
+    // connection reaches that same server.
     static std::shared_ptr<Connection> get();
     ~Connection();
 
     xcb_connection_t *c() const { return c_; }
+    const xcb_screen_t *screen() const { return screen_; }
     xcb_window_t root() const { return root_; }
+    // Whether the server offers MIT-SHM.
+    bool shm() const { return completion_ != 0; }
     // Whether a window of this depth and visual holds its pixels as Format_RGB32 does.
     bool rgb32(std::uint8_t depth, xcb_visualid_t visual) const;
+    // Whether shared memory can carry the screen's pixels as Format_RGB32 holds them.
+    bool shmRgb32() const { return shm() && rgb32(screen_->root_depth, screen_->root_visual); }
 
     // Takes in the events read from the server so far (with `wait`, waiting for one first),
     // telling each segment when the server is done with a put from it. False once the
     // connection has broken.
     bool dispatch(bool wait);
+    // How many errors of requests that expect no reply, puts aside, have come in so far.
+    unsigned long errors() const { return errors_; }
 
 private:
     friend class Segment;
@@ -46,8 +52,9 @@ private:
     xcb_connection_t *c_;
     const xcb_screen_t *screen_;
     xcb_window_t root_;
-    std::uint8_t completion_;
+    std::uint8_t completion_; // the MIT-SHM completion event, 0 without MIT-SHM
     bool fdPassing_;
+    unsigned long errors_ = 0;
     std::vector<Segment *> segments_; // the open ones, for dispatch()
 };
 

@@ -141,14 +141,16 @@ public:
         return reply(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr)) != nullptr;
     }
 
-    // The screen's pixels in `r` (which must lie on the screen) as the server holds them.
+    // The screen's pixels in `r` (which must lie on the screen) as the server holds them, on a
+    // screen of depth 24 or 16 (5-6-5 bits widened as Qt widens them).
     QImage grab(const QRect &r) const
     {
-        if (!QRect(QPoint(0, 0), size_).contains(r) || r.isEmpty() || depth_ != 24)
+        if (!QRect(QPoint(0, 0), size_).contains(r) || r.isEmpty() || (depth_ != 24 && depth_ != 16))
             return QImage();
+        const int bytes = depth_ == 16 ? 2 : 4;
         QImage image(r.size(), QImage::Format_RGB32);
         // Row bands keep each reply well below the server's request size limit.
-        const int band = std::max(1, (1 << 20) / (r.width() * 4));
+        const int band = std::max(1, (1 << 20) / (r.width() * bytes));
         for (int y = 0; y < r.height(); y += band) {
             const int rows = std::min(band, r.height() - y);
             auto img = reply(xcb_get_image_reply(
@@ -156,13 +158,25 @@ public:
                 xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, int16_t(r.x()),
                               int16_t(r.y() + y), uint16_t(r.width()), uint16_t(rows), ~0u),
                 nullptr));
-            if (!img || xcb_get_image_data_length(img.get()) < r.width() * rows * 4)
+            // Rows are padded to 32 bits.
+            const int stride = (r.width() * bytes + 3) / 4 * 4;
+            if (!img || xcb_get_image_data_length(img.get()) < stride * rows)
                 return QImage();
-            const auto *src = reinterpret_cast<const quint32 *>(xcb_get_image_data(img.get()));
+            const uint8_t *data = xcb_get_image_data(img.get());
             for (int row = 0; row < rows; ++row) {
                 auto *dst = reinterpret_cast<quint32 *>(image.scanLine(y + row));
-                for (int x = 0; x < r.width(); ++x)
-                    dst[x] = src[row * r.width() + x] | 0xff000000u;
+                const uint8_t *line = data + row * stride;
+                for (int x = 0; x < r.width(); ++x) {
+                    if (bytes == 4) {
+                        quint32 v;
+                        std::memcpy(&v, line + x * 4, 4);
+                        dst[x] = v | 0xff000000u;
+                    } else {
+                        const unsigned v = line[x * 2] | line[x * 2 + 1] << 8;
+                        const unsigned r5 = v >> 11, g6 = (v >> 5) & 63, b5 = v & 31;
+                        dst[x] = qRgb(int(r5 << 3 | r5 >> 2), int(g6 << 2 | g6 >> 4), int(b5 << 3 | b5 >> 2));
+                    }
+                }
             }
         }
         return image;
