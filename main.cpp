@@ -1,6 +1,7 @@
 #include "app/App.h"
 #include "platform/displayCheck.h"
 
+#include <QtGlobal>
 #include <cstdio>
 
 int main(int argc, char **argv)
@@ -10,6 +11,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "vizzolen: %s\n", qPrintable(display.problem()));
         return 2;
     }
+    // Qt's own event loop rather than GLib's: a refresh tick wakes the program 20 times a second
+    // and GLib's loop does more work around each wake-up. Nothing here needs GLib's loop; a
+    // user who set QT_NO_GLIB keeps their choice.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     App app(argc, argv);
     display.release(); // Qt's connection is up: the server is never left without a client
     return app.exec();

@@ -63,14 +63,24 @@ CapturePlan planCapture(const QList<ScreenGeometry> &screens, const QRect &reque
         return plan; // so far off every screen that nothing of it can be on one
 
     const QRect native(int(nx), int(ny), plan.pictureSize.width(), plan.pictureSize.height());
+    // Every refresh plans a capture, and it mostly lies on one screen: regions only once a
+    // second piece comes.
     QRegion covered;
+    QRect first;
     for (const ScreenGeometry &s : screens) {
         const QRect piece = native.intersected(s.nativeGeometry());
-        if (piece.isEmpty() || QRegion(piece).subtracted(covered).isEmpty())
+        if (piece.isEmpty() || (!first.isEmpty() && QRegion(piece).subtracted(covered).isEmpty()))
             continue; // a mirrored screen shows what another one already gave
         plan.pieces.append({piece, piece.topLeft() - native.topLeft()});
-        covered += piece;
+        if (first.isEmpty()) {
+            first = piece;
+            if (piece == native)
+                break; // the whole picture: nothing else can add to it
+            covered = QRegion(piece);
+        } else {
+            covered += piece;
+        }
     }
-    plan.coversPicture = QRegion(native).subtracted(covered).isEmpty();
+    plan.coversPicture = first == native || (!first.isEmpty() && QRegion(native).subtracted(covered).isEmpty());
     return plan;
 }
