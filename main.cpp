@@ -1,5 +1,5 @@
 #include "app/App.h"
-#include "platform/displayCheck.h"
+#include "platform/x11/displayCheck.h"
 
 #include <QtGlobal>
 #include <cstdio>
@@ -21,6 +21,8 @@ int main(int argc, char **argv)
     App app(argc, argv);
     if (chooseLoop)
         qunsetenv("QT_NO_GLIB");
+    if (display.choseX11())
+        qunsetenv("QT_QPA_PLATFORM");
     display.release(); // Qt's connection is up: the server is never left without a client
     return app.exec();
 }

@@ -5,8 +5,8 @@
 #include "display/scaleNearest.h"
 #include "platform/capture.h"
 #include "platform/rules.h"
-#include "platform/serverView.h"
-#include "platform/windowOutput.h"
+#include "platform/x11/serverView.h"
+#include "platform/x11/windowOutput.h"
 #include "settings/prefsModule.h"
 
 #include <QPainter>
@@ -22,7 +22,7 @@ DisplayWindow::DisplayWindow(QWidget *parent)
     ui->setupUi(this);
     // Every paint covers the whole window with the backdrop, so Qt need not clear it first.
     setAttribute(Qt::WA_OpaquePaintEvent);
-    if (realCaptureSource())
+    if (captureOnXServer())
         server_ = ServerView::create(this);
     if (!server_)
         output_ = WindowOutput::create(this);

@@ -5,9 +5,11 @@
 #include <QPoint>
 #include <QRect>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 // Where the refresh gets the pointer and the screen's pixels. The real source reads the X
-// server; tests put a fake in its place.
+// server (platform/x11); tests put a fake in its place.
 class CaptureSource
 {
 public:
@@ -35,6 +37,11 @@ CaptureSource &captureSource();
 void setCaptureSource(CaptureSource *source);
 // Whether the real source is the installed one.
 bool realCaptureSource();
+// Whether the real source, installed, reads an X server's own pixels, so that the server can
+// draw the view itself (ServerView).
+bool captureOnXServer();
+// The source of any platform: QCursor and QScreen::grabWindow.
+std::unique_ptr<CaptureSource> makeQtCapture();
 
 // How a global rectangle maps onto the screens, kept apart from the grabbing so that layouts
 // of several monitors can be checked without them.
@@ -66,3 +73,8 @@ QList<ScreenGeometry> currentScreens();
 // The screen that decides the units is the one holding the rectangle's top-left corner, or, if
 // none does, the one the rectangle overlaps most, else the first.
 CapturePlan planCapture(const QList<ScreenGeometry> &screens, const QRect &request);
+
+// A Format_RGB32 picture of the plan's size, black where no piece lies, each piece drawn by
+// `grabPiece`. Null when the plan is empty or a piece could not be read.
+QImage assembleCapture(const CapturePlan &plan,
+                       const std::function<bool(const CapturePiece &, QImage &)> &grabPiece);

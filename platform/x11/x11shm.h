@@ -102,8 +102,4 @@ private:
     unsigned int putSequence_ = 0;
 };
 
-// X leaves the fourth byte of a depth-24 pixel undefined; Format_RGB32 wants 0xff there, or a
-// later conversion to a format with alpha would make the pixel transparent.
-void copyOpaque(uchar *destination, const uchar *source, int pixels);
-
 } // namespace x11shm

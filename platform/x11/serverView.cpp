@@ -1,6 +1,6 @@
-#include "platform/serverView.h"
+#include "platform/x11/serverView.h"
 #include "platform/capture.h"
-#include "platform/x11shm.h"
+#include "platform/x11/x11shm.h"
 
 #include <QGuiApplication>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "platform/displayCheck.h"
+#include "platform/x11/displayCheck.h"
 
 #include <QByteArray>
 #include <xcb/xcb.h>
@@ -8,8 +8,12 @@ DisplayCheck::DisplayCheck()
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty() && !platform.startsWith("xcb"))
         return;
-    if (platform.isEmpty())
+    // Also on a Wayland desktop with Qt's Wayland plug-in installed: only X11 windows can place
+    // themselves beside the panel.
+    if (platform.isEmpty()) {
         qputenv("QT_QPA_PLATFORM", "xcb");
+        choseX11_ = true;
+    }
 
     const QByteArray display = qgetenv("DISPLAY");
     if (display.isEmpty()) {

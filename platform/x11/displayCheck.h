@@ -22,6 +22,10 @@ public:
 
     // Empty when all is well, else what went wrong, in plain words.
     QString problem() const { return problem_; }
+    // Whether the check chose the X11 platform itself (QT_QPA_PLATFORM was unset). Qt reads the
+    // variable once, when the application is made; the program's children must not inherit
+    // the choice, so it goes again then.
+    bool choseX11() const { return choseX11_; }
 
     // Closes the check's connection; for once Qt's own is up.
     void release();
@@ -29,4 +33,5 @@ public:
 private:
     xcb_connection_t *connection_ = nullptr;
     QString problem_;
+    bool choseX11_ = false;
 };

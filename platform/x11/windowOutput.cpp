@@ -1,5 +1,5 @@
-#include "platform/windowOutput.h"
-#include "platform/x11shm.h"
+#include "platform/x11/windowOutput.h"
+#include "platform/x11/x11shm.h"
 
 #include <QGuiApplication>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "platform/x11shm.h"
+#include "platform/x11/x11shm.h"
 
 #include <QGuiApplication>
 #include <algorithm>
@@ -240,14 +240,6 @@ bool Segment::waitUntilIdle()
             return false;
     }
     return true;
-}
-
-void copyOpaque(uchar *destination, const uchar *source, int pixels)
-{
-    auto *d = reinterpret_cast<quint32 *>(destination);
-    const auto *s = reinterpret_cast<const quint32 *>(source);
-    for (int i = 0; i < pixels; ++i)
-        d[i] = s[i] | 0xff000000u;
 }
 
 } // namespace x11shm
