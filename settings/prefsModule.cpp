@@ -1,18 +1,14 @@
 #include "settings/prefsModule.h"
 
 #include "platform/rules.h"
+#include "platform/textFile.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace prefsModule {
 
@@ -113,37 +109,6 @@ private:
     bool eof_ = false;
 };
 
-// Where the new file goes: `path` itself, or the file at the end of the links it is (people keep
-// their dotfiles as links into a repository; the link stays a link and its target gets the new
-// text). Empty when that place holds anything but a regular file: a device, a pipe, a socket or a
-// folder is never written into nor replaced, and neither is a loop of links. A missing file is
-// fine, it is made.
-QString writeTarget(const QString &path)
-{
-    QByteArray target = QFile::encodeName(path);
-    for (int links = 0; links < 40; ++links) {
-        struct stat st;
-        if (lstat(target.constData(), &st) != 0)
-            return errno == ENOENT ? QFile::decodeName(target) : QString();
-        if (S_ISREG(st.st_mode))
-            return QFile::decodeName(target);
-        if (!S_ISLNK(st.st_mode))
-            return QString();
-        QByteArray next(st.st_size > 0 ? qsizetype(st.st_size) + 1 : 4096, Qt::Uninitialized);
-        const ssize_t n = readlink(target.constData(), next.data(), size_t(next.size()));
-        if (n <= 0 || n >= next.size())
-            return QString();
-        next.truncate(n);
-        // A relative link counts from the folder that holds it.
-        if (!next.startsWith('/')) {
-            const qsizetype slash = target.lastIndexOf('/');
-            next.prepend(slash < 0 ? QByteArray() : target.left(slash + 1));
-        }
-        target = next;
-    }
-    return QString();
-}
-
 // The state the last write writes, as the main thread noted it last.
 struct LastWrite
 {
@@ -227,28 +192,10 @@ namespace {
 
 void writeFile(std::int32_t panelTop, std::int32_t panelLeft, std::int32_t magnification, std::int32_t width)
 {
-    const QString path = prefsFilePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-
-    const QString target = writeTarget(path);
-    if (target.isEmpty())
-        return;
-    // QSaveFile writes beside the old file and renames over it only once everything is on disk,
-    // so a full disk or a read-only folder leaves the user's last settings in place.
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
     const QString text = QStringLiteral("#Window1Position ") + Str(panelTop) + Chr(44) + Str(panelLeft)
         + QStringLiteral("\n#Magnification ") + Str(magnification)
         + QStringLiteral("\n#DWWidth ") + Str(width) + QStringLiteral("\n");
-    const QByteArray bytes = text.toLatin1();
-    // QSaveFile keeps small writes in its buffer and flushes them inside commit(), where a short
-    // write (disk full, file size limit) goes unnoticed and the truncated copy is renamed over
-    // the old file. Flushing here surfaces the failure; returning without commit() lets the
-    // destructor throw the unfinished copy away.
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return;
-    file.commit();
+    writeWholeFile(prefsFilePath(), text.toLatin1());
 }
 
 } // namespace
