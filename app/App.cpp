@@ -4,6 +4,7 @@
 #include "app/Window1.h"
 #include "platform/ScreenInfo.h"
 #include "platform/SingleInstance.h"
+#include "platform/capture.h"
 #include "platform/quitSignals.h"
 #include "platform/rules.h"
 #include "settings/prefsModule.h"
@@ -20,6 +21,7 @@ App::App(int &argc, char **argv) : QApplication(argc, argv)
     // written on every normal end.
     setQuitOnLastWindowClosed(false);
     setControlPanelFocus([] { SingleInstance<Window1>::get()->SetFocus(); });
+    setCaptureProblemHandler(&ShowProblem);
     // Asked to end from outside (a session ending, Ctrl+C): end as closing the panel does,
     // with the settings written.
     onQuitSignals(this, [] {

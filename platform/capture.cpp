@@ -1,7 +1,9 @@
 #include "platform/capture.h"
 #include "platform/pixels.h"
+#include "platform/portal/portalCapture.h"
 #include "platform/x11/x11Capture.h"
 
+#include <QCoreApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QPixmap>
@@ -18,6 +20,22 @@ QList<ScreenGeometry> currentScreens()
     for (QScreen *s : screens)
         list.append({s->geometry(), s->devicePixelRatio()});
     return list;
+}
+
+QPoint fromDevicePixels(QPoint native)
+{
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    const QScreen *on = screens.isEmpty() ? nullptr : screens.first();
+    for (const QScreen *s : screens) {
+        if (ScreenGeometry{s->geometry(), s->devicePixelRatio()}.nativeGeometry().contains(native)) {
+            on = s;
+            break;
+        }
+    }
+    if (!on || on->devicePixelRatio() == 1.0)
+        return native;
+    const QPoint origin = on->geometry().topLeft();
+    return (native - origin) * (1.0 / on->devicePixelRatio()) + origin;
 }
 
 QImage assembleCapture(const CapturePlan &plan, const std::function<bool(const CapturePiece &, QImage &)> &grabPiece)
@@ -94,18 +112,30 @@ struct RealSource
     bool onServer = false;
 };
 
-// Chosen once, on first use: by then Qt's platform is up.
+// Chosen once, on first use: by then Qt's platform is up. On a Wayland desktop the program's
+// windows stay X11 windows, since only those can place themselves beside the panel, but the
+// pixels and the pointer come through the desktop's screen-cast portal.
 RealSource &realSource()
 {
     static RealSource real = [] {
         RealSource r;
-        r.source = makeX11Capture();
-        r.onServer = r.source != nullptr;
+        if (onXwayland()) {
+            r.source = makePortalCapture();
+        } else {
+            r.source = makeX11Capture();
+            r.onServer = r.source != nullptr;
+        }
         if (!r.source)
             r.source = makeQtCapture();
         return r;
     }();
     return real;
+}
+
+std::function<void(const QString &)> &problemHandler()
+{
+    static std::function<void(const QString &)> show;
+    return show;
 }
 
 } // namespace
@@ -130,6 +160,22 @@ void setCaptureSource(CaptureSource *source)
 bool realCaptureSource()
 {
     return installed == nullptr;
+}
+
+void setCaptureProblemHandler(std::function<void(const QString &)> show)
+{
+    problemHandler() = std::move(show);
+}
+
+void reportCaptureProblem(const QString &text)
+{
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [text] {
+            if (problemHandler())
+                problemHandler()(text);
+        },
+        Qt::QueuedConnection);
 }
 
 bool captureOnXServer()

@@ -43,6 +43,18 @@ bool captureOnXServer();
 // The source of any platform: QCursor and QScreen::grabWindow.
 std::unique_ptr<CaptureSource> makeQtCapture();
 
+// What a source cannot do that the user must know of (the view stays black, and why, and what
+// to do) goes to `show`, from the event loop, never from within a refresh. Each source tells a
+// problem once. Without a handler nothing is shown.
+void setCaptureProblemHandler(std::function<void(const QString &)> show);
+// For the sources.
+void reportCaptureProblem(const QString &text);
+
+// A point in the X server's device pixels as global device-independent coordinates, mapped as
+// QCursor::pos() maps them: on the screen whose device pixels hold it (else the primary one),
+// scaled about that screen's top-left corner, which both systems share.
+QPoint fromDevicePixels(QPoint native);
+
 // How a global rectangle maps onto the screens, kept apart from the grabbing so that layouts
 // of several monitors can be checked without them.
 struct ScreenGeometry

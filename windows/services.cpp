@@ -29,6 +29,17 @@ void MsgBox(const QString &text)
     box.exec();
 }
 
+void ShowProblem(const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, QGuiApplication::applicationDisplayName(), text,
+                                QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("captureProblem"));
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
 void Beep()
 {
     if (beepHandler())

@@ -9,6 +9,10 @@
 // is, never read as markup.
 void MsgBox(const QString &text);
 
+// A warning that stays beside the windows without holding them up; for a problem the program
+// goes on with. The text is shown as it is, never read as markup.
+void ShowProblem(const QString &text);
+
 // The system's alert sound.
 void Beep();
 // Tests hear the alert here in place of the system's sound; an empty function restores it.

@@ -9,32 +9,16 @@
 
 namespace {
 
-// The pointer in global device-independent coordinates, read over the program's own connection
-// and mapped from the device pixels X gives as QCursor::pos() maps them: on the screen whose
-// device pixels hold it (else the primary one), scaled about that screen's top-left corner,
-// which both systems share. False if the server did not answer.
+// The pointer in global device-independent coordinates, read over the program's own
+// connection. False if the server did not answer.
 bool queryPointer(x11shm::Connection &connection, QPoint &position)
 {
     xcb_connection_t *c = connection.c();
     xcb_query_pointer_reply_t *reply = xcb_query_pointer_reply(c, xcb_query_pointer(c, connection.root()), nullptr);
     if (!reply)
         return false;
-    const QPoint native(reply->root_x, reply->root_y);
+    position = fromDevicePixels(QPoint(reply->root_x, reply->root_y));
     free(reply);
-    const QList<QScreen *> screens = QGuiApplication::screens();
-    const QScreen *on = screens.isEmpty() ? nullptr : screens.first();
-    for (const QScreen *s : screens) {
-        if (ScreenGeometry{s->geometry(), s->devicePixelRatio()}.nativeGeometry().contains(native)) {
-            on = s;
-            break;
-        }
-    }
-    if (!on || on->devicePixelRatio() == 1.0) {
-        position = native;
-    } else {
-        const QPoint origin = on->geometry().topLeft();
-        position = (native - origin) * (1.0 / on->devicePixelRatio()) + origin;
-    }
     return true;
 }
 
@@ -141,6 +125,27 @@ private:
 };
 
 } // namespace
+
+bool onXwayland()
+{
+    // Xwayland says so by an extension of its own (since 21.1); older ones only name their
+    // outputs after themselves.
+    if (std::shared_ptr<x11shm::Connection> connection = x11shm::Connection::get()) {
+        xcb_connection_t *c = connection->c();
+        static const char name[] = "XWAYLAND";
+        xcb_query_extension_reply_t *ext =
+            xcb_query_extension_reply(c, xcb_query_extension(c, sizeof name - 1, name), nullptr);
+        const bool present = ext && ext->present;
+        free(ext);
+        if (present)
+            return true;
+    }
+    for (const QScreen *s : QGuiApplication::screens()) {
+        if (s->name().startsWith(QLatin1String("XWAYLAND")))
+            return true;
+    }
+    return false;
+}
 
 std::unique_ptr<CaptureSource> makeX11Capture()
 {
