@@ -8,15 +8,27 @@
 #include "platform/quitSignals.h"
 #include "platform/rules.h"
 #include "settings/prefsModule.h"
+#include "site.h"
 #include "windows/services.h"
 
 #include <QAction>
+#include <QDirIterator>
+#include <QIcon>
 #include <QTimer>
 
 App::App(int &argc, char **argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("Vizzolen"));
     setApplicationVersion(ShortVersion);
+    // The desktop entry's name, by which a dock or a Wayland compositor finds the entry (and its
+    // icon) for our windows, and the icon itself in every size it was rendered at.
+    setDesktopFileName(QStringLiteral(VIZZOLEN_APP_ID));
+    QIcon icon;
+    QDirIterator pngs(QStringLiteral(":/icons"), {QStringLiteral("*.png")}, QDir::Files,
+                      QDirIterator::Subdirectories);
+    while (pngs.hasNext())
+        icon.addFile(pngs.next());
+    setWindowIcon(icon);
     // The program ends when the control panel closes, and only then, so that the settings are
     // written on every normal end.
     setQuitOnLastWindowClosed(false);

@@ -8,6 +8,7 @@
 #include "platform/ScreenInfo.h"
 #include "platform/SingleInstance.h"
 #include "settings/prefsModule.h"
+#include "site.h"
 
 #include <QMenu>
 #include <QTemporaryDir>
@@ -77,6 +78,35 @@ private slots:
         QCOMPARE(App::ShortVersion, QStringLiteral("%1.%2.%3").arg(App::MajorVersion).arg(App::MinorVersion).arg(App::BugVersion));
         QCOMPARE(App::ShortVersion, QStringLiteral("1.0.0"));
         QVERIFY(App::LongVersion.contains(App::ShortVersion));
+    }
+
+    // The desktop entry's name and the icon in every size the hicolor theme gets, on every
+    // window (the panel and the display window inherit the application's icon).
+    void desktopFileAndIcon()
+    {
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral(VIZZOLEN_APP_ID));
+        if (QStringLiteral(VIZZOLEN_SITE_HOST) == QStringLiteral("www.vizzolen.com"))
+            QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("com.vizzolen.Vizzolen"));
+
+        const QIcon icon = QApplication::windowIcon();
+        QVERIFY(!icon.isNull());
+        QCOMPARE(icon.availableSizes(),
+                 QList<QSize>({{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
+        for (const QSize &size : icon.availableSizes()) {
+            // A drawing, not an empty square: some pixels opaque, the corner clear (at the PNG's own
+            // size, whatever the screen's scale).
+            const QImage image = icon.pixmap(size, 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
+            QCOMPARE(image.size(), size);
+            int opaque = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    opaque += qAlpha(image.pixel(x, y)) == 255;
+            QVERIFY2(opaque > image.width() * image.height() / 8, qPrintable(QString::number(size.width())));
+            QCOMPARE(qAlpha(image.pixel(image.width() - 1, 0)), 0);
+        }
+        QTRY_VERIFY(SingleInstance<Window1>::open() && SingleInstance<DisplayWindow>::open());
+        QCOMPARE(SingleInstance<Window1>::open()->windowIcon().cacheKey(), icon.cacheKey());
+        QCOMPARE(SingleInstance<DisplayWindow>::open()->windowIcon().cacheKey(), icon.cacheKey());
     }
 
     void menuBar()
