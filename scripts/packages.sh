@@ -7,9 +7,13 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
 # To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
 # setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
-# desktop entry's validator) and the refresh benchmark.
+# desktop entry's validator) and the refresh benchmark. Then a headless GNOME for the Wayland
+# tests: the compositor with Xwayland, PipeWire and its session manager, the portals, Qt's Wayland
+# plug-in for a native window, gdbus, and GStreamer's PipeWire source for screenshots.
 TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
-               locales desktop-file-utils)
+               locales desktop-file-utils
+               mutter xwayland pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-gnome
+               qt6-wayland dbus-bin libglib2.0-bin gstreamer1.0-tools gstreamer1.0-pipewire)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 # Not being root, it installs through sudo when sudo runs without a password or can ask for one
