@@ -234,9 +234,10 @@ public:
         if (!waitFor([this] { return !catcher_->messages.isEmpty(); }, timeoutMs))
             return failed(QStringLiteral("no PipeWireStreamAdded for %1 within %2 ms").arg(stream_).arg(timeoutMs));
         node_ = catcher_->messages.first().arguments().value(0).toUInt();
-        // mutter makes the session's virtual keyboard and pointer on their first use, and the
-        // first key press then never reaches an X11 client (its release does): use both once,
-        // without moving the pointer, with a key that types nothing.
+        // mutter makes the session's virtual keyboard and pointer on their first use, and a key
+        // typed then into an X11 window that has the keyboard already never reaches it: use both
+        // once, without moving the pointer, with a key that types nothing (that window may see
+        // this Shift pressed and released).
         if (!ok(session(QStringLiteral("NotifyPointerMotionRelative"), {0.0, 0.0}), QStringLiteral("NotifyPointerMotionRelative"))
             || !keyEvent(kKeyShiftL, true) || !keyEvent(kKeyShiftL, false))
             return false;
