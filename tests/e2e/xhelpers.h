@@ -136,6 +136,50 @@ public:
         return found;
     }
 
+    // Like window(), but also a client window that a window manager has put into a frame, with
+    // its geometry on the screen.
+    std::optional<TopLevel> client(qint64 pid, const QString &title) const
+    {
+        if (std::optional<TopLevel> top = window(pid, title))
+            return top;
+        const xcb_atom_t netName = atom("_NET_WM_NAME");
+        const xcb_atom_t utf8 = atom("UTF8_STRING");
+        const xcb_atom_t netPid = atom("_NET_WM_PID");
+        std::optional<TopLevel> found;
+        for (const TopLevel &frame : topLevels()) {
+            auto tree = reply(xcb_query_tree_reply(c_, xcb_query_tree(c_, frame.id), nullptr));
+            if (!tree)
+                continue;
+            const xcb_window_t *children = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+                const xcb_window_t w = children[i];
+                QByteArray name = property(w, netName, utf8);
+                if (name.isEmpty())
+                    name = property(w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+                const QByteArray p = property(w, netPid, XCB_ATOM_CARDINAL);
+                quint32 wpid = 0;
+                if (p.size() == 4)
+                    std::memcpy(&wpid, p.constData(), 4);
+                if (wpid != quint32(pid) || QString::fromUtf8(name) != title)
+                    continue;
+                auto attr = reply(xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, w), nullptr));
+                auto geo = reply(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr));
+                auto at = reply(xcb_translate_coordinates_reply(c_, xcb_translate_coordinates(c_, w, root_, 0, 0), nullptr));
+                if (!attr || !geo || !at)
+                    continue;
+                TopLevel t;
+                t.id = w;
+                t.geometry = QRect(at->dst_x, at->dst_y, geo->width, geo->height);
+                t.viewable = attr->map_state == XCB_MAP_STATE_VIEWABLE && frame.viewable;
+                t.title = title;
+                t.pid = wpid;
+                if (!found || t.viewable)
+                    found = t;
+            }
+        }
+        return found;
+    }
+
     bool exists(xcb_window_t w) const
     {
         return reply(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, w), nullptr)) != nullptr;
@@ -145,7 +189,18 @@ public:
     // screen of depth 24 or 16 (5-6-5 bits widened as Qt widens them).
     QImage grab(const QRect &r) const
     {
-        if (!QRect(QPoint(0, 0), size_).contains(r) || r.isEmpty() || (depth_ != 24 && depth_ != 16))
+        if (!QRect(QPoint(0, 0), size_).contains(r))
+            return QImage();
+        return grabDrawable(root_, r);
+    }
+
+    // The pixels of window `w` itself, its rectangle `r` in its own coordinates: what the window
+    // holds whatever lies above it (under Xwayland, where the root has no pixels of its own).
+    QImage grabWindow(xcb_window_t w, const QRect &r) const { return grabDrawable(w, r); }
+
+    QImage grabDrawable(xcb_drawable_t drawable, const QRect &r) const
+    {
+        if (r.isEmpty() || (depth_ != 24 && depth_ != 16))
             return QImage();
         const int bytes = depth_ == 16 ? 2 : 4;
         QImage image(r.size(), QImage::Format_RGB32);
@@ -155,7 +210,7 @@ public:
             const int rows = std::min(band, r.height() - y);
             auto img = reply(xcb_get_image_reply(
                 c_,
-                xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, root_, int16_t(r.x()),
+                xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(r.x()),
                               int16_t(r.y() + y), uint16_t(r.width()), uint16_t(rows), ~0u),
                 nullptr));
             // Rows are padded to 32 bits.
