@@ -53,14 +53,14 @@ QString problemText(PortalSession::Problem problem, const QString &detail)
     return QString();
 }
 
-QString streamText(ScreenStreams::Failure failure, const QString &detail)
+// PipeWire's own words for what broke would tell a user nothing more.
+QString streamText(ScreenStreams::Failure failure)
 {
-    const QString why = detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail);
     if (failure == ScreenStreams::Failure::Connection)
-        return QStringLiteral("The connection to the desktop's screen stream (PipeWire) broke%1, so the "
-                              "view is black. Restart Vizzolen to connect again.").arg(why);
-    return QStringLiteral("The desktop's screen stream ended%1, so the view is black. Restart "
-                          "Vizzolen to share the screen again.").arg(why);
+        return QStringLiteral("The connection to the desktop's screen stream (PipeWire) broke, so the view "
+                              "is black. Restart Vizzolen to connect again.");
+    return QStringLiteral("The desktop's screen stream ended, so the view is black. Restart Vizzolen to "
+                          "share the screen again.");
 }
 
 class PortalCapture : public CaptureSource
@@ -68,14 +68,16 @@ class PortalCapture : public CaptureSource
 public:
     PortalCapture() : keptToken_(restoreToken::read()), session_(keptToken_)
     {
+        settle_.setSingleShot(true);
+        settle_.setInterval(300);
+        QObject::connect(&settle_, &QTimer::timeout, &context_, [this] { settled(); });
         QObject::connect(&session_, &PortalSession::restoreTokenGiven, &context_, [this](const QString &token) {
             if (token != keptToken_ && restoreToken::write(token))
                 keptToken_ = token;
         });
         QObject::connect(&session_, &PortalSession::failed, &context_,
                          [this](PortalSession::Problem problem, const QString &detail) {
-                             streams_.reset();
-                             tell(problemText(problem, detail));
+                             tell(Rank::Session, problemText(problem, detail));
                          });
         QObject::connect(&session_, &PortalSession::started, &context_,
                          [this](int fd, const QList<PortalSession::Stream> &streams) { open(fd, streams); });
@@ -86,7 +88,7 @@ public:
     {
         QPoint desktop;
         // Before the first cursor position, X11's own: right at least over the X11 windows.
-        last_ = streams_ && streams_->pointer(desktop) ? fromDevicePixels(desktop) : QCursor::pos();
+        last_ = !failed_ && streams_ && streams_->pointer(desktop) ? fromDevicePixels(desktop) : QCursor::pos();
         return last_.x();
     }
     std::int32_t MouseY() override { return last_.y(); }
@@ -94,7 +96,7 @@ public:
     QImage ScreenshotRect(std::int32_t left, std::int32_t top, std::int32_t width,
                           std::int32_t height) override
     {
-        if (!streams_ || !streams_->hasFrame())
+        if (failed_ || !streams_ || !streams_->hasFrame())
             return QImage(); // black, never the last frame of a stream that has gone
         const CapturePlan plan = planCapture(currentScreens(), QRect(left, top, width, height));
         return assembleCapture(plan, [this](const CapturePiece &piece, QImage &picture) {
@@ -113,27 +115,46 @@ private:
         QList<ScreenStreams::Stream> list;
         for (const PortalSession::Stream &s : streams)
             list.append({s.node, s.area});
-        streams_ = ScreenStreams::open(fd, list, [this](ScreenStreams::Failure failure, const QString &detail) {
-            tell(streamText(failure, detail));
-            // Not from within the stream's own report.
-            QTimer::singleShot(0, &context_, [this] { streams_.reset(); });
+        streams_ = ScreenStreams::open(fd, list, [this](ScreenStreams::Failure failure, const QString &) {
+            tell(failure == ScreenStreams::Failure::Connection ? Rank::Connection : Rank::Stream,
+                 streamText(failure));
         });
         if (!streams_)
-            tell(streamText(ScreenStreams::Failure::Connection, QStringLiteral("it could not be opened")));
+            tell(Rank::Connection, streamText(ScreenStreams::Failure::Connection));
     }
 
-    void tell(const QString &text)
+    // One failure often brings others a moment later: PipeWire gone ends the desktop's session
+    // too, and a desktop that stops sharing takes its streams away. The user is told the cause:
+    // the most telling of what came within a short while.
+    enum class Rank { None, Stream, Session, Connection };
+
+    // From now on the view is black; the streams stay a moment to tell what broke.
+    void tell(Rank rank, const QString &text)
     {
-        if (told_)
+        failed_ = true;
+        if (told_ || rank <= pendingRank_)
             return;
+        pendingRank_ = rank;
+        pending_ = text;
+        if (!settle_.isActive())
+            settle_.start();
+    }
+
+    void settled()
+    {
         told_ = true;
-        reportCaptureProblem(text);
+        streams_.reset();
+        reportCaptureProblem(pending_);
     }
 
     QString keptToken_;
     PortalSession session_;
     std::unique_ptr<ScreenStreams> streams_;
     QPoint last_;
+    QTimer settle_;
+    Rank pendingRank_ = Rank::None;
+    QString pending_;
+    bool failed_ = false;
     bool told_ = false;
     QObject context_; // the receiver of the session's and the streams' calls, gone before the rest
 };

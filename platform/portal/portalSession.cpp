@@ -167,14 +167,20 @@ void PortalSession::askProperties()
         version_ = plain(properties.value(QStringLiteral("version"))).toUInt();
         const std::uint32_t cursorModes = plain(properties.value(QStringLiteral("AvailableCursorModes"))).toUInt();
         const std::uint32_t sourceTypes = plain(properties.value(QStringLiteral("AvailableSourceTypes"))).toUInt();
-        // A cursor mode the portal does not offer would close the session; without the pointer's
-        // position the view could not follow it anyway.
-        if (!(cursorModes & kMetadata)) {
-            fail(Problem::NoPointer, QStringLiteral("cursor modes %1").arg(cursorModes));
+        // A portal without a back end that can share the screen still answers, with nothing to
+        // offer.
+        if (sourceTypes == 0) {
+            fail(Problem::NoScreenCast);
             return;
         }
         if (!(sourceTypes & kMonitor)) {
             fail(Problem::NoMonitors, QStringLiteral("source types %1").arg(sourceTypes));
+            return;
+        }
+        // A cursor mode the portal does not offer would close the session; without the pointer's
+        // position the view could not follow it anyway.
+        if (!(cursorModes & kMetadata)) {
+            fail(Problem::NoPointer, QStringLiteral("cursor modes %1").arg(cursorModes));
             return;
         }
         createSession();

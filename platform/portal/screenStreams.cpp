@@ -127,6 +127,9 @@ public:
         if (failedOnce_)
             return;
         failedOnce_ = true;
+        // A broken connection would keep the loop's descriptor readable: nothing more is read.
+        if (notifier_)
+            notifier_->setEnabled(false);
         for (auto &s : streams_) {
             s->view = FrameView();
             s->hasCursor = false;
