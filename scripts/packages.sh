@@ -3,13 +3,14 @@
 # To build and run the magnifier. (fonts-liberation2 stands in for Arial, whose measures the
 # about box and the update window were drawn for.)
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
-                libxcb-render0-dev libxcb-render-util0-dev
+                libxcb-render0-dev libxcb-render-util0-dev libpipewire-0.3-dev
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
 # To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
 # setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
-# desktop entry's validator) and the refresh benchmark.
+# desktop entry's validator; a private session bus, PipeWire and WirePlumber for the screen-cast
+# stand-ins) and the refresh benchmark.
 TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
-               locales desktop-file-utils)
+               locales desktop-file-utils dbus-daemon pipewire pipewire-bin wireplumber)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 # Not being root, it installs through sudo when sudo runs without a password or can ask for one
