@@ -36,7 +36,11 @@
 // WxH NAME maxfps NUM/DENOM" for each format the link settles on, "streaming", "paused",
 // "error MESSAGE", and "exit" as the last line when it leaves by --exit-after. Reads lines on
 // stdin: "cursor X Y" moves the pointer and sends a buffer with only the cursor, as the
-// compositor does for each pointer motion. SIGTERM or SIGINT ends it.
+// compositor does for each pointer motion; "frame" sends a frame now. SIGTERM or SIGINT ends it.
+//
+// A buffer sent before the consumer's side of the link runs can be lost (PipeWire 0.3.65): the
+// first frame of a static screen (--rate 0) then never arrives. A test that needs it sends
+// "frame" once its consumer streams.
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -674,6 +678,8 @@ void onInput(void *data, int fd, uint32_t mask)
             p->opt.cursorX = x;
             p->opt.cursorY = y;
             p->cursorPending = true;
+            trigger(*p);
+        } else if (line == "frame") {
             trigger(*p);
         } else if (!line.empty()) {
             fprintf(stderr, "fakeproducer: unknown command: %s\n", line.c_str());
