@@ -10,11 +10,13 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-
 # desktop entry's and the AppStream metainfo's validators, xmllint to read the metainfo) and the
 # refresh benchmark. Then a headless GNOME for the Wayland tests: the compositor with Xwayland,
 # PipeWire and its session manager, the portals, Qt's Wayland plug-in for a native window, gdbus,
-# and GStreamer's PipeWire source for screenshots.
+# and GStreamer's PipeWire source for screenshots; a private session bus and PipeWire's tools for
+# the screen-cast stand-ins.
 TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
                locales desktop-file-utils appstream libxml2-utils
                mutter xwayland pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-gnome
-               qt6-wayland dbus-bin libglib2.0-bin gstreamer1.0-tools gstreamer1.0-pipewire)
+               qt6-wayland dbus-bin dbus-daemon pipewire-bin libglib2.0-bin gstreamer1.0-tools
+               gstreamer1.0-pipewire)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 # Not being root, it installs through sudo when sudo runs without a password or can ask for one
