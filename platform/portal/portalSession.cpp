@@ -213,7 +213,10 @@ void PortalSession::request(const QString &method, const QList<QVariant> &argume
         if (step_ != step)
             return;
         if (reply.isError()) {
-            fail(Problem::Refused, reply.error().message());
+            // A portal refuses a token it cannot read outright, where it ignores one it no
+            // longer knows.
+            if (!retryWithoutToken())
+                fail(Problem::Refused, reply.error().message());
             return;
         }
         const QString path = reply.value().path();
@@ -347,10 +350,16 @@ void PortalSession::openRemote(const QList<Stream> &streams)
 
 void PortalSession::onSessionClosed(const QDBusMessage &message)
 {
-    if (message.path() == sessionPath_ && step_ != Step::Done) {
-        sessionPath_.clear(); // nothing left to close
+    if (message.path() != sessionPath_ || step_ == Step::Done)
+        return;
+    sessionPath_.clear(); // nothing left to close
+    if (step_ == Step::Running) {
         fail(Problem::Ended);
+        return;
     }
+    // Closed before it ran: the portal took something it was sent for wrong (an old token, say).
+    if (!retryWithoutToken())
+        fail(Problem::Refused, QStringLiteral("the session was closed"));
 }
 
 bool PortalSession::retryWithoutToken()

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
@@ -31,6 +32,9 @@ constexpr int cursorMetaSize(int w, int h)
 // The refresh runs 20 times a second: a frame the compositor copied beyond that would never be
 // shown.
 constexpr int kMaxFramesPerSecond = 20;
+
+// How long a stream may take to agree on a format with the compositor.
+constexpr int kFormatGuardMs = 10000;
 
 bool pixelOrder(std::uint32_t format, PixelOrder &order)
 {
@@ -93,6 +97,9 @@ public:
     pw_context *context_ = nullptr;
     pw_core *core_ = nullptr;
     spa_hook coreListener_{};
+    pw_registry *registry_ = nullptr;
+    spa_hook registryListener_{};
+    QTimer formatGuard_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::vector<std::unique_ptr<StreamState>> streams_;
     std::uint64_t stamps_ = 0;
@@ -109,6 +116,10 @@ public:
             }
         }
         streams_.clear();
+        if (registry_) {
+            spa_hook_remove(&registryListener_);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy *>(registry_));
+        }
         if (core_) {
             spa_hook_remove(&coreListener_);
             pw_core_disconnect(core_);
@@ -171,6 +182,25 @@ public:
         }();
         pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
 
+        // A stream whose compositor side goes away only pauses; the node's leaving the graph
+        // is what says so.
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        if (registry_) {
+            static const pw_registry_events registryEvents = [] {
+                pw_registry_events e{};
+                e.version = PW_VERSION_REGISTRY_EVENTS;
+                e.global_remove = [](void *data, std::uint32_t id) {
+                    auto *self = static_cast<Private *>(data);
+                    for (const auto &s : self->streams_) {
+                        if (s->info.node == id)
+                            self->fail(Failure::Stream, QStringLiteral("the stream's node went away"));
+                    }
+                };
+                return e;
+            }();
+            pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
+        }
+
         for (const Stream &info : streams) {
             streams_.push_back(std::make_unique<StreamState>());
             StreamState &state = *streams_.back();
@@ -179,6 +209,16 @@ public:
             if (!connectStream(state))
                 return false;
         }
+        // A link that cannot agree on a picture format or on buffers leaves the stream paused
+        // with no word at all.
+        formatGuard_.setSingleShot(true);
+        QObject::connect(&formatGuard_, &QTimer::timeout, guard_.get(), [this] {
+            for (const auto &s : streams_) {
+                if (!s->negotiated)
+                    fail(Failure::Stream, QStringLiteral("no picture format was agreed on"));
+            }
+        });
+        formatGuard_.start(kFormatGuardMs);
         notifier_ = std::make_unique<QSocketNotifier>(pw_loop_get_fd(loop_), QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, guard_.get(), [this] {
             if (pw_loop_iterate(loop_, 0) < 0 && errno != EINTR)

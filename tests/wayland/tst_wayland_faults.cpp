@@ -9,7 +9,10 @@
 //   tst_wayland_faults CASE
 //
 // VIZZOLEN_FAKE_PORTAL, when set, holds the stand-in portal's options; the test starts it on the
-// session bus before the program asks for anything. VIZZOLEN_SEED_PERMISSION=1 puts the
+// session bus before the program asks for anything, with a log of every call the program makes.
+// VIZZOLEN_FAKE_PRODUCER holds a stand-in compositor stream's options: started first, its node
+// takes the place of %NODE% in the portal's options. VIZZOLEN_STATE_TOKEN is put into the
+// program's token file first. VIZZOLEN_SEED_PERMISSION=1 puts the
 // permission to share the screen in the desktop's store and its token where the program keeps it,
 // so that the real portal shares at once.
 
@@ -20,7 +23,9 @@
 #include "settings/prefsModule.h"
 #include "wayland/gnomehelpers.h"
 
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -44,6 +49,9 @@ const QString kNoPointer = QStringLiteral(
 const QString kCancelled = QStringLiteral(
     "The screen was not shared, so the view stays black. To see it magnified, restart Vizzolen and "
     "choose Share when the desktop asks.");
+const QString kStreamEnded = QStringLiteral(
+    "The desktop's screen stream ended, so the view is black. Restart Vizzolen to share the screen "
+    "again.");
 const QString kEnded = QStringLiteral(
     "The desktop stopped sharing the screen with Vizzolen, so the view is black. Restart Vizzolen to "
     "share it again.");
@@ -91,6 +99,36 @@ QTemporaryDir *config()
     return &dir;
 }
 
+QString portalLog()
+{
+    return config()->path() + QStringLiteral("/portal.log");
+}
+
+// The stand-in portal's log lines for `method`.
+QStringList calls(const QString &method)
+{
+    QFile file(portalLog());
+    QStringList found;
+    if (file.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith(method.toLatin1() + ' '))
+                found << QString::fromLatin1(line);
+        }
+    }
+    return found;
+}
+
+QString tokenFile()
+{
+    return QDir::homePath() + QStringLiteral("/.local/state/vzln-screencast.txt");
+}
+
+QString keptToken()
+{
+    QFile file(tokenFile());
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()) : QString();
+}
+
 } // namespace
 
 class tst_wayland_faults : public QObject
@@ -106,7 +144,11 @@ private slots:
     void startWithStreamsOfAnotherType() { expectOnly(badStreams(QStringLiteral("streams of another type"))); }
     void startWithNoMonitorStream() { expectOnly(badStreams(QStringLiteral("no monitor stream"))); }
     void sessionEndedWhileRunning();
+    void streamGoneWhileRunning();
     void pipeWireStoppedWhileRunning();
+    void asksAsTheDesktopExpects();
+    void refusedTokenAsksAgain();
+    void olderPortalKeepsNoPermission();
 
 private:
     // The one warning `text` comes, stays the only one, the view is black, the panel works and
@@ -167,6 +209,54 @@ void tst_wayland_faults::sessionEndedWhileRunning()
     expectOnly(kEnded);
 }
 
+// The compositor's stream leaves while the session stays.
+void tst_wayland_faults::streamGoneWhileRunning()
+{
+    waitForPixels();
+    expectOnly(kStreamEnded);
+}
+
+// The session the program asks for: monitors, several of them, the pointer as metadata, the
+// permission kept until revoked with the token of the last run; the desktop's new token kept.
+void tst_wayland_faults::asksAsTheDesktopExpects()
+{
+    waitForPixels();
+    const QStringList select = calls(QStringLiteral("SelectSources"));
+    QCOMPARE(select.size(), 1);
+    for (const QString &part : {QStringLiteral(" types=1"), QStringLiteral(" multiple=true"),
+                                QStringLiteral(" cursor_mode=4"), QStringLiteral(" persist_mode=2"),
+                                QStringLiteral(" restore_token=0f8fad5b-d9cb-469f-a165-70867728950e")})
+        QVERIFY2(select.first().contains(part), qPrintable(select.first() + QStringLiteral(" lacks") + part));
+    QCOMPARE(keptToken(), QStringLiteral("6ba7b810-9dad-11d1-80b4-00c04fd430c8\n"));
+    QCOMPARE(calls(QStringLiteral("Start")).size(), 1);
+    QVERIFY(warnings().isEmpty());
+}
+
+// A token the portal refuses outright only means that the desktop asks again.
+void tst_wayland_faults::refusedTokenAsksAgain()
+{
+    waitForPixels();
+    const QStringList select = calls(QStringLiteral("SelectSources"));
+    QCOMPARE(select.size(), 2);
+    QVERIFY2(select.at(0).contains(QStringLiteral(" restore_token=kept-from-another-desktop")), qPrintable(select.at(0)));
+    QVERIFY2(!select.at(1).contains(QStringLiteral("restore_token")), qPrintable(select.at(1)));
+    QVERIFY2(select.at(1).contains(QStringLiteral(" persist_mode=2")), qPrintable(select.at(1)));
+    QCOMPARE(keptToken(), QStringLiteral("6ba7b810-9dad-11d1-80b4-00c04fd430c8\n"));
+    QVERIFY(warnings().isEmpty());
+}
+
+// A portal before version 4 has no keeping of permissions: nothing of it is sent.
+void tst_wayland_faults::olderPortalKeepsNoPermission()
+{
+    waitForPixels();
+    const QStringList select = calls(QStringLiteral("SelectSources"));
+    QCOMPARE(select.size(), 1);
+    QVERIFY2(!select.first().contains(QStringLiteral("persist_mode")), qPrintable(select.first()));
+    QVERIFY2(!select.first().contains(QStringLiteral("restore_token")), qPrintable(select.first()));
+    QVERIFY2(select.first().contains(QStringLiteral(" cursor_mode=4")), qPrintable(select.first()));
+    QVERIFY(warnings().isEmpty());
+}
+
 // PipeWire goes away under a running view.
 void tst_wayland_faults::pipeWireStoppedWhileRunning()
 {
@@ -183,14 +273,43 @@ int main(int argc, char **argv)
         return 2;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config()->path()));
 
-    // The stand-in portal, up before the program asks.
+    if (qEnvironmentVariableIsSet("VIZZOLEN_STATE_TOKEN")) {
+        const QString state = QDir::homePath() + QStringLiteral("/.local/state");
+        QFile file(state + QStringLiteral("/vzln-screencast.txt"));
+        if (!QDir().mkpath(state) || !file.open(QIODevice::WriteOnly)
+            || file.write(qgetenv("VIZZOLEN_STATE_TOKEN") + "\n") <= 0)
+            return 2;
+    }
+
+    // The stand-ins, up before the program asks.
+    QProcess producer;
+    QString node;
+    const QString producerOptions = qEnvironmentVariable("VIZZOLEN_FAKE_PRODUCER");
+    if (!producerOptions.isEmpty()) {
+        producer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        producer.start(QStringLiteral(VIZZOLEN_FAKEPRODUCER), QProcess::splitCommand(producerOptions));
+        QByteArray out;
+        const QRegularExpression nodeLine(QStringLiteral("^node (\\d+)$"), QRegularExpression::MultilineOption);
+        QElapsedTimer t;
+        t.start();
+        while (!nodeLine.match(QString::fromLatin1(out)).hasMatch() && t.elapsed() < 10000
+               && producer.state() != QProcess::NotRunning) {
+            producer.waitForReadyRead(100);
+            out += producer.readAllStandardOutput();
+        }
+        node = nodeLine.match(QString::fromLatin1(out)).captured(1);
+        if (node.isEmpty()) {
+            std::fprintf(stderr, "the stand-in stream did not start: %s\n", out.constData());
+            return 2;
+        }
+    }
     QProcess portal;
-    const QString fake = qEnvironmentVariable("VIZZOLEN_FAKE_PORTAL");
-    if (!fake.isEmpty()) {
+    QString portalOptions = qEnvironmentVariable("VIZZOLEN_FAKE_PORTAL");
+    if (!portalOptions.isEmpty()) {
+        portalOptions.replace(QStringLiteral("%NODE%"), node);
         portal.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-#ifdef VIZZOLEN_FAKEPORTAL
-        portal.start(QStringLiteral(VIZZOLEN_FAKEPORTAL), QProcess::splitCommand(fake));
-#endif
+        portal.start(QStringLiteral(VIZZOLEN_FAKEPORTAL),
+                     QProcess::splitCommand(portalOptions) << QStringLiteral("--log") << portalLog());
         if (!portal.waitForStarted(5000) || !portal.waitForReadyRead(10000)
             || !portal.readAllStandardOutput().contains("ready")) {
             std::fprintf(stderr, "the stand-in portal did not start\n");
@@ -213,8 +332,10 @@ int main(int argc, char **argv)
     }
     tst_wayland_faults test;
     const int status = QTest::qExec(&test, argc, argv);
-    portal.terminate();
-    portal.waitForFinished(3000);
+    for (QProcess *p : {&portal, &producer}) {
+        p->terminate();
+        p->waitForFinished(3000);
+    }
     return status;
 }
 
