@@ -5,6 +5,10 @@
 // display window's pixels are read back from the X side: they must be the rectangle that the
 // refresh tables give for the pointer, enlarged, black where it leaves the monitor.
 //
+// Registered again on a monitor of scale 2 (GNOME_SCALE=2), whose stream has twice the pixels of
+// its place on the desktop, where Xwayland's screen and the tables count: the view shows the
+// frame pixel under each point of the rectangle.
+//
 // The permission: the first case answers the real "Screen Share" dialog as a user would and
 // starts the program again to see that it does not ask the second time; the others find the
 // permission seeded in the permission store, with its token in the program's state file.
@@ -53,6 +57,12 @@ protected:
 private:
     QImage image_;
 };
+
+// Stream pixels per desktop point.
+int scale()
+{
+    return std::max(1, qEnvironmentVariableIntValue("GNOME_SCALE"));
+}
 
 QString stateFile()
 {
@@ -111,7 +121,8 @@ void tst_wayland_view::initTestCase()
     QCOMPARE(x_.screenSize(), QSize(1280, 800));
     QVERIFY2(rd_.start(), qPrintable(rd_.error()));
     QVERIFY2(native_.start(), qPrintable(native_.error()));
-    QCOMPARE(native_.geometry(), QRect(0, 0, 1280, 800));
+    const int s = scale();
+    QCOMPARE(native_.geometry(), QRect(0, 0, 1280 * s, 800 * s));
 
     x11_ = std::make_unique<X11Window>(QRect(900, 420, 300, 200));
     x11_->show();
@@ -123,24 +134,31 @@ void tst_wayland_view::initTestCase()
     // The monitor as the desktop shows it, read from a stream of mutter's own by GStreamer: the
     // native pattern, and the X11 window's above it. Mutter draws a faint shadow around the X11
     // window, which only its picture knows; everywhere else the picture must be the two
-    // patterns exactly.
-    const QRect x11Rect = x11_->geometry();
+    // patterns exactly (on a scaled monitor mutter enlarges the X11 window's, so only the
+    // native one is known there).
+    const QRect x11Rect(x11_->geometry().topLeft() * s, x11_->geometry().size() * s);
     QImage shot;
-    QTRY_VERIFY_WITH_TIMEOUT((shot = rd_.screenshot()).pixel(1000, 500) == x11PatternAt(100, 80), 10000);
-    QCOMPARE(shot.size(), QSize(1280, 800));
-    const QRect shadow = x11Rect.adjusted(-40, -40, 40, 40);
+    QTRY_VERIFY_WITH_TIMEOUT((shot = rd_.screenshot()).pixel(1000 * s, 500 * s) != gh::patternColor(1000 * s, 500 * s),
+                             10000);
+    QCOMPARE(shot.size(), QSize(1280 * s, 800 * s));
+    const QRect shadow = x11Rect.adjusted(-40 * s, -40 * s, 40 * s, 40 * s);
     qint64 wrong = 0;
-    for (int y = 0; y < 800; ++y) {
-        for (int x = 0; x < 1280; ++x) {
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
             const QPoint p(x, y);
-            if (shadow.contains(p) && !x11Rect.contains(p))
+            if (shadow.contains(p) && (s > 1 || !x11Rect.contains(p)))
                 continue;
             const QRgb want = x11Rect.contains(p) ? x11PatternAt(x - x11Rect.x(), y - x11Rect.y()) : gh::patternColor(x, y);
             wrong += shot.pixel(p) != want;
         }
     }
     QCOMPARE(wrong, qint64(0));
-    screen_ = shot;
+    // In the desktop's points, each the frame pixel at its top-left corner.
+    screen_ = QImage(1280, 800, QImage::Format_RGB32);
+    for (int y = 0; y < 800; ++y) {
+        for (int x = 0; x < 1280; ++x)
+            screen_.setPixel(x, y, shot.pixel(x * s, y * s));
+    }
 }
 
 QString tst_wayland_view::waitForPicture(xh::Program &program, const QRect &display, const QRect &source,
@@ -197,7 +215,7 @@ void tst_wayland_view::dialogOnceThenRemembered()
         QVERIFY(program.start(prefs, desktopEnvironment()));
         QString error;
         QVERIFY2(gh::answerShareDialog(rd_, 30000, &error), qPrintable(error));
-        QVERIFY2(rd_.movePointer(pointer), qPrintable(rd_.error()));
+        QVERIFY2(rd_.movePointer(pointer * scale()), qPrintable(rd_.error()));
         const QString why = waitForPicture(program, display, source);
         QVERIFY2(why.isEmpty(), qPrintable(why));
         QVERIFY2(!readStateFile().isEmpty(), "no restore token kept");
@@ -206,7 +224,7 @@ void tst_wayland_view::dialogOnceThenRemembered()
         xh::Program program;
         QVERIFY(program.start(prefs, desktopEnvironment()));
         const QPoint elsewhere(600, 250);
-        QVERIFY2(rd_.movePointer(elsewhere), qPrintable(rd_.error()));
+        QVERIFY2(rd_.movePointer(elsewhere * scale()), qPrintable(rd_.error()));
         // Nobody answers anything now: the view comes all the same, and no dialog is up.
         const QString why = waitForPicture(program, display, vc::expectedSource(1, 3, 300, 187, elsewhere));
         QVERIFY2(why.isEmpty(), qPrintable(why));
@@ -248,7 +266,7 @@ void tst_wayland_view::magnify()
     if (QByteArray(QTest::currentDataTag()).contains("corner") && !QByteArray(QTest::currentDataTag()).contains("X11"))
         QVERIFY2(!QRect(0, 0, 1280, 800).contains(source), "bad test row: not across the monitor's edge");
 
-    QVERIFY2(rd_.movePointer(pointer), qPrintable(rd_.error()));
+    QVERIFY2(rd_.movePointer(pointer * scale()), qPrintable(rd_.error()));
     xh::Program program;
     QVERIFY(startSeeded(program, vc::prefsFile(panel, magnification, width)));
     QTRY_VERIFY_WITH_TIMEOUT(x_.client(program.pid(), QStringLiteral("Vizzolen")).value_or(xh::TopLevel()).viewable,
@@ -269,7 +287,7 @@ void tst_wayland_view::followsThePointer()
     QVERIFY(startSeeded(program, vc::prefsFile(panel, 3, 400)));
     for (const QPoint pointer : {QPoint(500, 300), QPoint(501, 300), QPoint(513, 291), QPoint(1000, 500),
                                  QPoint(1001, 501), QPoint(470, 330), QPoint(1100, 100), QPoint(200, 150)}) {
-        QVERIFY2(rd_.movePointer(pointer), qPrintable(rd_.error()));
+        QVERIFY2(rd_.movePointer(pointer * scale()), qPrintable(rd_.error()));
         const QString why = waitForPicture(program, vc::expectedDisplay(1, panel, 400),
                                            vc::expectedSource(1, 3, 400, 250, pointer));
         QVERIFY2(why.isEmpty(),
@@ -282,7 +300,7 @@ void tst_wayland_view::screenshot()
 {
     const QPoint panel(20, 620);
     const QPoint pointer(768, 256);
-    QVERIFY2(rd_.movePointer(pointer), qPrintable(rd_.error()));
+    QVERIFY2(rd_.movePointer(pointer * scale()), qPrintable(rd_.error()));
     xh::Program program;
     QVERIFY(startSeeded(program, vc::prefsFile(panel, 4, 500)));
     const QString why = waitForPicture(program, vc::expectedDisplay(1, panel, 500),
