@@ -52,6 +52,9 @@ const QString kCancelled = QStringLiteral(
 const QString kStreamEnded = QStringLiteral(
     "The desktop's screen stream ended, so the view is black. Restart Vizzolen to share the screen "
     "again.");
+const QString kNoAnswer = QStringLiteral(
+    "The desktop's screen-sharing portal did not answer, so the view stays black. Restart Vizzolen to "
+    "ask again.");
 const QString kEnded = QStringLiteral(
     "The desktop stopped sharing the screen with Vizzolen, so the view is black. Restart Vizzolen to "
     "share it again.");
@@ -138,6 +141,8 @@ class tst_wayland_faults : public QObject
 private slots:
     void noPortal() { expectOnly(kNoPortal); }
     void noScreenCastBackEnd() { expectOnly(kNoScreenCast); }
+    void noScreenCastInterface() { expectOnly(kNoScreenCast); }
+    void portalDoesNotAnswer() { expectOnly(kNoAnswer, 45000); }
     void noPointerPosition() { expectOnly(kNoPointer); }
     void userCancels() { expectOnly(kCancelled); }
     void startWithoutStreams() { expectOnly(badStreams(QStringLiteral("no streams"))); }
@@ -153,7 +158,7 @@ private slots:
 private:
     // The one warning `text` comes, stays the only one, the view is black, the panel works and
     // its settings are written as it closes.
-    void expectOnly(const QString &text);
+    void expectOnly(const QString &text, int timeoutMs = 20000);
     // The view shows the desktop's pixels, not black: the session runs.
     void waitForPixels();
 };
@@ -166,9 +171,9 @@ void tst_wayland_faults::waitForPixels()
     QVERIFY(warnings().isEmpty());
 }
 
-void tst_wayland_faults::expectOnly(const QString &text)
+void tst_wayland_faults::expectOnly(const QString &text, int timeoutMs)
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!warnings().isEmpty(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!warnings().isEmpty(), timeoutMs);
     QList<QMessageBox *> shown = warnings();
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown.first()->text(), text);
