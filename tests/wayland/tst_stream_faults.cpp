@@ -92,6 +92,7 @@ class tst_stream_faults : public QObject
 private slots:
     void buffers_data();
     void buffers();
+    void twoMonitors();
     void refusedFormat();
     void streamLeaves();
 };
@@ -218,6 +219,49 @@ void tst_stream_faults::buffers()
     QCOMPARE(streams->pointer(seen), pointer != QPoint(-1, -1));
     if (pointer != QPoint(-1, -1))
         QCOMPARE(seen, pointer);
+}
+
+// Two monitors side by side, each its own stream: a rectangle across both shows each one's part,
+// what lies on neither is black, and the pointer is where the stream that has it says.
+void tst_stream_faults::twoMonitors()
+{
+    Producer left, right;
+    const quint32 leftNode = left.start({"--size", "320x200", "--rate", "30", "--no-cursor"});
+    const quint32 rightNode = right.start({"--size", "160x100", "--rate", "30", "--cursor", "20,30"});
+    QVERIFY(leftNode && rightNode);
+    int failures = 0;
+    // The right one stands beside the left one, its top 50 points lower.
+    std::unique_ptr<ScreenStreams> streams = ScreenStreams::open(
+        pipeWireSocket(), {{leftNode, QRect(0, 0, 320, 200)}, {rightNode, QRect(320, 50, 160, 100)}},
+        [&failures](ScreenStreams::Failure, const QString &) { ++failures; });
+    QVERIFY(streams);
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 5000 && streams->framesReceived() < 20) {
+        left.frame();
+        right.frame();
+        QTest::qWait(20);
+    }
+    QCOMPARE(failures, 0);
+
+    const QRect rect(300, 40, 60, 30);
+    QImage picture(rect.size(), QImage::Format_RGB32);
+    picture.fill(kUntouched);
+    streams->draw(rect, picture, QPoint(0, 0));
+    for (int y = 0; y < rect.height(); ++y) {
+        for (int x = 0; x < rect.width(); ++x) {
+            const QPoint p = rect.topLeft() + QPoint(x, y);
+            QRgb want = kUntouched;
+            if (p.x() < 320)
+                want = patternColor(p.x(), p.y());
+            else if (p.y() >= 50)
+                want = patternColor(p.x() - 320, p.y() - 50);
+            QVERIFY2(picture.pixel(x, y) == want, qPrintable(QStringLiteral("(%1,%2)").arg(p.x()).arg(p.y())));
+        }
+    }
+    QPoint pointer;
+    QVERIFY(streams->pointer(pointer));
+    QCOMPARE(pointer, QPoint(340, 80));
 }
 
 // A format the program cannot read (24-bit RGB): the link never agrees, and the streams say so
