@@ -3,7 +3,7 @@
 # To build and run the magnifier. (fonts-liberation2 stands in for Arial, whose measures the
 # about box and the update window were drawn for.)
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
-                libxcb-render0-dev libxcb-render-util0-dev
+                libxcb-render0-dev libxcb-render-util0-dev libxcb-damage0-dev
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
 # To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
 # setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
