@@ -7,9 +7,10 @@ BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2)
 # To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
 # setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
-# desktop entry's validator) and the refresh benchmark.
+# desktop entry's validator, three compositing managers to run the server's view under: mutter
+# with the D-Bus session it needs and Mesa's software GL under Xvfb) and the refresh benchmark.
 TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
-               locales desktop-file-utils)
+               locales desktop-file-utils picom xcompmgr mutter dbus-daemon libgl1-mesa-dri)
 
 # Installs whichever of the named packages are missing; asks for nothing when all are there.
 # Not being root, it installs through sudo when sudo runs without a password or can ask for one
