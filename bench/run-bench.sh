@@ -40,7 +40,8 @@
 #   (details()): per width 200..600 and
 #   magnification 2..6 the refresh alone, refresh plus a synchronous paint, the raw capture of
 #   the same rectangle, their ratio, whether the picture equals QPainter's scaling of the
-#   capture, and RssAnon before and after 12,000 refreshes.
+#   capture, and RssAnon before and after 12,000 refreshes. The screen is still: where the
+#   server draws the view and reports damage, those refreshes only read the pointer.
 #
 # Every process started here is stopped by its PID when the script ends, also on Ctrl-C or error.
 set -euo pipefail
