@@ -205,7 +205,7 @@ private:
     xh::XConnection x_;
     std::unique_ptr<PatternWindow> pattern_;
     QTemporaryDir dir_;
-    bool damage_ = false;    // the server reports damage
+    bool damage_ = false;      // the server reports damage
     bool serverDraws_ = false; // the program's view is drawn by the server
     xcb_window_t view_ = 0;
     QRect viewOnScreen_;
