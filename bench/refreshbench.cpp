@@ -5,7 +5,9 @@
 // view itself (VIZZOLEN_NO_RENDER set, or no RENDER), also whether the picture is the one
 // QPainter's unsmoothed scaling of the capture gives (where the server draws it the tests
 // compare its pixels). And whether anonymous memory grows over many refreshes. Prints figures
-// only.
+// only. The screen stays still meanwhile: where the server draws the view and reports damage,
+// only the first refresh at each size copies and composites, and the figures are those of a
+// refresh that reads the pointer and sends nothing more.
 //
 //   vizzolen_refresh_bench [iterations=1000] [memory-refreshes=12000]
 

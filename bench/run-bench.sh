@@ -17,6 +17,14 @@
 #   device pixels showing a 600x375 capture, and xzoom runs as `-mag 2 -source 600x375`. xzoom
 #   is set to 50 ms (two `d` presses). Each program is started fresh per round and given WARMUP
 #   seconds before the measurement window opens. The figures are the medians over the rounds.
+#   SCENES (default "moving still reading") picks the scenes, each run at every scale of SCALES
+#   (default "1 2"): "moving" is the one above; "still" is an xterm holding a page of text that
+#   does not change, the pointer still over it; "reading" is that page with the pointer moved
+#   five times a second, a few pixels along a line at a time, as a reader's eye and hand go. In
+#   the moving scene the CPU columns are per frame the program drew, as ever; in the still and
+#   reading scenes, where the view drawn by the server draws a frame only when something in it
+#   changed, they are per 50 ms tick of the run (frames drawn or not), which for xzoom and the
+#   program drawing its view itself is the same thing.
 #   Frames are the pictures the program really puts into its window, and next to them the
 #   screen reads it makes: an LD_PRELOAD shim (bench/capturecount.cpp) wraps
 #   xcb_render_composite, xcb_shm_put_image/xcb_put_image (Vizzolen, Qt) and
@@ -32,7 +40,8 @@
 #   (details()): per width 200..600 and
 #   magnification 2..6 the refresh alone, refresh plus a synchronous paint, the raw capture of
 #   the same rectangle, their ratio, whether the picture equals QPainter's scaling of the
-#   capture, and RssAnon before and after 12,000 refreshes.
+#   capture, and RssAnon before and after 12,000 refreshes. The screen is still: where the
+#   server draws the view and reports damage, those refreshes only read the pointer.
 #
 # Every process started here is stopped by its PID when the script ends, also on Ctrl-C or error.
 set -euo pipefail
@@ -112,7 +121,7 @@ counter() { od -An -tu8 -j "$2" -N8 "$1" | tr -d ' '; }
 now_ms() { date +%s%3N; }
 
 # Moves the pointer over the scrolling text every 40 ms for $1 seconds, in one xdotool process.
-start_pointer() {
+start_pointer_moving() {
     local steps=$(($1 * 25)) args=() i x y
     for ((i = 0; i < steps; i++)); do
         x=$((350 + (i * 7) % 300 - 150 + (i % 2) * 3))
@@ -124,11 +133,27 @@ start_pointer() {
     PIDS+=("$MOVER")
 }
 
+# The still scene's pointer stays where the scene put it.
+start_pointer_still() { MOVER=; }
+
+# Moves the pointer five times a second for $1 seconds, 7 pixels to the right each time (about
+# one character of the xterm's font), back to the left 13 pixels lower after 30 moves, as over
+# the lines of a page; in one xdotool process.
+start_pointer_reading() {
+    local steps=$(($1 * 5)) args=() i
+    for ((i = 0; i < steps; i++)); do
+        args+=(mousemove $((250 + (i % 30) * 7)) $((240 + (i / 30 % 12) * 13)) sleep 0.2)
+    done
+    xdotool "${args[@]}" &
+    MOVER=$!
+    PIDS+=("$MOVER")
+}
+
 # One measurement window of SECONDS_PER_RUN seconds. $1 = program pid or "", $2 = counter file.
 # Sets W_MS, W_XVFB_US, W_CPU_US, W_FRAMES (pictures put), W_READS (screen reads), W_RSS, W_ANON.
 measure_window() {
     local pid=$1 cnt=$2 t0 x0 c0=0 f0=0 p0=0
-    start_pointer $((SECONDS_PER_RUN + 1))
+    "start_pointer_$SCENE" $((SECONDS_PER_RUN + 1))
     sleep 0.2
     t0=$(now_ms); x0=$(cpu_us "$XVFB")
     if [ -n "$pid" ]; then c0=$(cpu_us "$pid"); f0=$(counter "$cnt" 0); p0=$(counter "$cnt" 8); fi
@@ -190,7 +215,7 @@ start_xzoom() {
 compare_scale() {
     local r name rows=$TMP/rows.$SCALE base_x_rate
     : >"$rows"
-    echo "scale $SCALE:"
+    echo "$SCENE scene, scale $SCALE:"
     for ((r = 1; r <= ROUNDS; r++)); do
         measure_window "" ""
         base_x_rate=$(awk -v x="$W_XVFB_US" -v ms="$W_MS" 'BEGIN { printf "%.6f", x / ms }')
@@ -212,8 +237,10 @@ compare_scale() {
     }
     {
         name = $1; ms = $2; x = $3; c = $4; f = $5; p = $6
-        own = f ? c / f / 1000 : 0
-        srv = f ? (x / ms - $9) * ms / f / 1000 : 0
+        # per frame drawn, or per 50 ms tick of the run
+        d = per == "tick" ? ms / 50 : f
+        own = d ? c / d / 1000 : 0
+        srv = d ? (x / ms - $9) * ms / d / 1000 : 0
         N[name]++
         OWN[name] = OWN[name] " " own; SRV[name] = SRV[name] " " srv; SUM[name] = SUM[name] " " (own + srv)
         FPS[name] = FPS[name] " " (f * 1000 / ms); READS[name] = READS[name] " " (p * 1000 / ms)
@@ -224,8 +251,8 @@ compare_scale() {
         for (k = 1; k <= 3; k++) {
             name = names[k]; n = N[name]
             o[name] = median(OWN[name], n); s[name] = median(SRV[name], n); t[name] = median(SUM[name], n)
-            printf "  %-9s %5.1f fps  own CPU %6.3f ms/frame  X server extra %6.3f ms/frame  own + X %6.3f  RSS %6.1f MB  RssAnon %5.1f MB  screen reads %5.1f/s\n",
-                name, median(FPS[name], n), o[name], s[name], t[name], RSS[name] / 1024, ANON[name] / 1024, median(READS[name], n)
+            printf "  %-9s %5.1f fps  own CPU %6.3f ms/%s  X server extra %6.3f ms/%s  own + X %6.3f  RSS %6.1f MB  RssAnon %5.1f MB  screen reads %5.1f/s\n",
+                name, median(FPS[name], n), o[name], per, s[name], per, t[name], RSS[name] / 1024, ANON[name] / 1024, median(READS[name], n)
         }
         for (k = 1; k <= 2; k++) {
             name = names[k]
@@ -235,28 +262,46 @@ compare_scale() {
         if (t["vz-client"] > 0)
             printf "  ratio vizzolen/vz-client: own CPU %.2f, own + X server CPU %.2f\n", o["vizzolen"] / o["vz-client"], t["vizzolen"] / t["vz-client"]
         print "  (medians over the rounds; X server extra against each round'"'"'s baseline)"
-    }' "$rows"
+    }' per="$PER" "$rows"
 }
+
+# A directory listing scrolling by at about 800 lines a second: a screen that changes all the
+# time without keeping the X server busy (unthrottled, xterm saturates it and every figure
+# becomes noise).
+start_scene_moving() {
+    xterm -geometry 150x60+0+0 -e bash -c \
+        'while :; do ls -lR /usr; done | while :; do head -n 40; sleep 0.05; done' 2>/dev/null &
+    XTERM=$!
+    PIDS+=("$XTERM")
+    PER=frame
+    sleep 1
+}
+
+# A page of text that stays as it is (xterm's cursor does not blink), the pointer on it.
+start_scene_still() {
+    xterm -geometry 150x60+0+0 -e bash -c 'ls -l /usr/bin | head -n 58; exec sleep 100000' 2>/dev/null &
+    XTERM=$!
+    PIDS+=("$XTERM")
+    PER=tick
+    sleep 1
+    xdotool mousemove 350 300
+}
+start_scene_reading() { start_scene_still; }
 
 compare() {
     start_xvfb
-    # A directory listing scrolling by at about 800 lines a second: a screen that changes all
-    # the time without keeping the X server busy (unthrottled, xterm saturates it and every
-    # figure becomes noise).
-    xterm -geometry 150x60+0+0 -e bash -c \
-        'while :; do ls -lR /usr; done | while :; do head -n 40; sleep 0.05; done' 2>/dev/null &
-    PIDS+=("$!")
-    XTERM=$!
-    sleep 1
     echo "compare: Xvfb $DISPLAY 2560x1600x24, $ROUNDS rounds of ${SECONDS_PER_RUN} s per program, CPU from /proc/<pid>/task/*/schedstat"
     echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
-    for SCALE in ${SCALES:-1 2}; do
-        if [ "$SCALE" = 2 ]; then export QT_SCALE_FACTOR=2; else unset QT_SCALE_FACTOR; fi
-        compare_scale
+    for SCENE in ${SCENES:-moving still reading}; do
+        "start_scene_$SCENE"
+        for SCALE in ${SCALES:-1 2}; do
+            if [ "$SCALE" = 2 ]; then export QT_SCALE_FACTOR=2; else unset QT_SCALE_FACTOR; fi
+            compare_scale
+        done
+        unset QT_SCALE_FACTOR
+        stop_pid "$XTERM"
     done
-    unset QT_SCALE_FACTOR
     echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
-    stop_pid "$XTERM"
 }
 
 refresh() {

@@ -3,17 +3,18 @@
 # To build and run the magnifier. (fonts-liberation2 stands in for Arial, whose measures the
 # about box and the update window were drawn for; rsvg-convert renders the icon's PNGs.)
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libxcb1-dev libxcb-shm0-dev
-                libxcb-render0-dev libxcb-render-util0-dev libpipewire-0.3-dev
+                libxcb-render0-dev libxcb-render-util0-dev libxcb-damage0-dev libpipewire-0.3-dev
                 qt6-qpa-plugins fonts-dejavu-core fonts-liberation2 librsvg2-bin)
 # To run the tests (a private X server and tools to drive it, xrdb to give it a high-DPI
 # setting, pdftotext to read printed pages back, the sources of a comma-decimal locale, the
-# desktop entry's and the AppStream metainfo's validators, xmllint to read the metainfo) and the
-# refresh benchmark. Then a headless GNOME for the Wayland tests: the compositor with Xwayland,
-# PipeWire and its session manager, the portals, Qt's Wayland plug-in for a native window, gdbus,
-# and GStreamer's PipeWire source for screenshots; a private session bus and PipeWire's tools for
-# the screen-cast stand-ins.
+# desktop entry's and the AppStream metainfo's validators, xmllint to read the metainfo, three
+# compositing managers to run the server's view under: picom, xcompmgr, and mutter with Mesa's
+# software GL under Xvfb) and the refresh benchmark. Then a headless GNOME for the Wayland tests:
+# the compositor with Xwayland, PipeWire and its session manager, the portals, Qt's Wayland
+# plug-in for a native window, gdbus, and GStreamer's PipeWire source for screenshots; a private
+# session bus and PipeWire's tools for the screen-cast stand-ins.
 TEST_PACKAGES=(xvfb xauth x11-utils x11-xserver-utils xdotool imagemagick xzoom xterm poppler-utils
-               locales desktop-file-utils appstream libxml2-utils
+               locales desktop-file-utils appstream libxml2-utils picom xcompmgr libgl1-mesa-dri
                mutter xwayland pipewire wireplumber xdg-desktop-portal xdg-desktop-portal-gnome
                qt6-wayland dbus-bin dbus-daemon pipewire-bin libglib2.0-bin gstreamer1.0-tools
                gstreamer1.0-pipewire)

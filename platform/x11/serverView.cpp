@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include <xcb/damage.h>
 #include <xcb/render.h>
 #include <xcb/xcb_renderutil.h>
 
@@ -31,6 +32,46 @@ bool renderWithTransforms(xcb_connection_t *c)
     const bool yes = v && (v->major_version > 0 || v->minor_version >= 6);
     free(v);
     return yes;
+}
+
+// Whether a copy by `a` brings the very pixels a copy by `b` brings.
+bool samePlan(const CapturePlan &a, const CapturePlan &b)
+{
+    if (a.pictureSize != b.pictureSize || a.coversPicture != b.coversPicture || a.pieces.size() != b.pieces.size())
+        return false;
+    for (qsizetype i = 0; i < a.pieces.size(); ++i) {
+        if (a.pieces[i].source != b.pieces[i].source || a.pieces[i].destination != b.pieces[i].destination)
+            return false;
+    }
+    return true;
+}
+
+// A damage object on the root window: the server then tells which parts of the screen have
+// been drawn on, by any client, or by a compositing manager's repaint where one runs. Each part
+// is told once until the damage is cleared (delta rectangles), so a part of the screen that
+// keeps changing away from the view costs one notice between two copies, not one per drawing.
+// 0 without DAMAGE 1.1 or when the server refuses it; `notify` is its notice's event code.
+xcb_damage_damage_t watchScreen(xcb_connection_t *c, xcb_window_t root, std::uint8_t &notify)
+{
+    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_damage_id);
+    if (!ext || !ext->present)
+        return 0;
+    // The server takes no other DAMAGE request from a client that has not told its version.
+    xcb_damage_query_version_reply_t *v =
+        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr);
+    const bool yes = v && (v->major_version > 1 || (v->major_version == 1 && v->minor_version >= 1));
+    free(v);
+    if (!yes)
+        return 0;
+    const xcb_damage_damage_t damage = xcb_generate_id(c);
+    xcb_generic_error_t *error = xcb_request_check(
+        c, xcb_damage_create_checked(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_DELTA_RECTANGLES));
+    if (error) {
+        free(error);
+        return 0;
+    }
+    notify = std::uint8_t(ext->first_event + XCB_DAMAGE_NOTIFY);
+    return damage;
 }
 
 const xcb_visualtype_t *visualType(const xcb_screen_t *screen, xcb_visualid_t visual)
@@ -85,8 +126,25 @@ public:
     QSize shownSize_;     // device-independent, as show() was last given it
     QSize transformFor_;  // device pixels the capture picture's transform scales it to
 
+    // With damage reported, a tick copies only when what the pixmap holds may differ from the
+    // screen, and composites only when the window's picture would differ from the last one.
+    // Without it (0), every tick copies and composites.
+    xcb_damage_damage_t damage_ = 0;
+    std::uint8_t damageNotify_ = 0;
+    CapturePlan capturedPlan_; // what the pixmap holds, while captured_
+    bool dirty_ = false;       // the screen has been drawn on in capturedPlan_ since its copy
+    bool fresh_ = false;       // copied since the last composite
+    bool shown_ = false;       // the window shows what the fields below say
+    bool shownCapture_ = false;
+    QSize shownDevice_;
+    QSize shownWindow_;
+
     ~Private()
     {
+        if (connection_)
+            connection_->unlisten(this);
+        if (damage_)
+            xcb_damage_destroy(c_, damage_);
         freeCapture();
         if (windowPicture_)
             xcb_render_free_picture(c_, windowPicture_);
@@ -124,14 +182,55 @@ public:
         pixmapSize_ = size;
     }
 
+    // A notice from the server: the screen has been drawn on, or the window is gone.
+    void noticed(const xcb_generic_event_t &event)
+    {
+        if ((event.response_type & 0x7f) == XCB_DESTROY_NOTIFY
+            && reinterpret_cast<const xcb_destroy_notify_event_t &>(event).window == window_) {
+            // Drawn again, so that the server refuses it and the program takes the view over.
+            shown_ = false;
+            return;
+        }
+        if (!damage_ || (event.response_type & 0x7f) != damageNotify_)
+            return;
+        const auto &notice = reinterpret_cast<const xcb_damage_notify_event_t &>(event);
+        if (notice.damage != damage_ || !captured_ || dirty_)
+            return;
+        // The window's own composite is reported too, as the window's rectangle (or, under a
+        // compositing manager, as its repaint of that rectangle): it meets the capture only
+        // when the view looks at itself, and then it must be copied again, as any change.
+        const QRect area(notice.area.x, notice.area.y, notice.area.width, notice.area.height);
+        for (const CapturePiece &piece : capturedPlan_.pieces) {
+            if (piece.source.intersects(area)) {
+                dirty_ = true;
+                return;
+            }
+        }
+    }
+
     void capture(const QRect &request)
     {
-        const CapturePlan plan = planCapture(currentScreens(), request);
+        CapturePlan plan = planCapture(currentScreens(), request);
         if (!fitsX(plan.pictureSize)) {
             captured_ = false;
             return;
         }
+        // The notices of everything drawn before the server answered this tick's pointer
+        // reading came in ahead of that answer.
+        connection_->dispatch(false);
+        if (damage_ && captured_ && !dirty_ && samePlan(plan, capturedPlan_))
+            return; // the pixmap holds what a copy would bring
         ensurePixmap(plan.pictureSize);
+        if (damage_) {
+            // Cleared before the copy, never after it. The server tells of a part of the
+            // screen only the first time it is drawn on after a clearing. Cleared first, a
+            // drawing that lands between the clearing and the copy is in the copy and is told
+            // again besides (one copy too many, at worst). Cleared after, a drawing that
+            // landed between the copy and the clearing, on a part already told of, would be
+            // neither in the copy nor told again: the view would keep the old pixels until
+            // that part was drawn on once more.
+            xcb_damage_subtract(c_, damage_, XCB_NONE, XCB_NONE);
+        }
         if (!plan.coversPicture) {
             const xcb_rectangle_t all{0, 0, uint16_t(pixmapSize_.width()), uint16_t(pixmapSize_.height())};
             xcb_render_fill_rectangles(c_, XCB_RENDER_PICT_OP_SRC, picture_, kBlack, 1, &all);
@@ -142,7 +241,10 @@ public:
                           int16_t(piece.destination.y()), uint16_t(piece.source.width()),
                           uint16_t(piece.source.height()));
         }
+        capturedPlan_ = std::move(plan);
         captured_ = true;
+        dirty_ = false;
+        fresh_ = true;
     }
 
     // Whether the view can still be drawn: nothing refused so far, the connection whole, and
@@ -154,7 +256,8 @@ public:
         return connection_->dispatch(false) && connection_->errors() == errors_;
     }
 
-    bool show(QSize size)
+    // `again` for an expose, which must be drawn whatever the window showed before.
+    bool show(QSize size, bool again)
     {
         if (!usable())
             return false;
@@ -162,7 +265,11 @@ public:
         const qreal ratio = widget_->devicePixelRatio();
         const QSize device(int(std::ceil(size.width() * ratio)), int(std::ceil(size.height() * ratio)));
         const QSize window(int(std::ceil(widget_->width() * ratio)), int(std::ceil(widget_->height() * ratio)));
-        if (captured_ && fitsX(device)) {
+        const bool showsCapture = captured_ && fitsX(device);
+        if (damage_ && !again && shown_ && !fresh_ && showsCapture == shownCapture_ && device == shownDevice_
+            && window == shownWindow_)
+            return true; // the window holds this very picture
+        if (showsCapture) {
             if (transformFor_ != device) {
                 // The step of the nearest-neighbour table the program scales with: the ratio
                 // cut to 16 fractional bits. The server's sampling at each pixel's middle then
@@ -186,6 +293,11 @@ public:
             fill(QRect(device.width(), 0, window.width() - device.width(), window.height()));
         if (window.height() > device.height())
             fill(QRect(0, device.height(), device.width(), window.height() - device.height()));
+        fresh_ = false;
+        shown_ = true;
+        shownCapture_ = showsCapture;
+        shownDevice_ = device;
+        shownWindow_ = window;
         return xcb_flush(c_) > 0;
     }
 
@@ -296,8 +408,16 @@ std::unique_ptr<ServerView> ServerView::create(QWidget *widget)
     const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
     d->gc_ = xcb_generate_id(c);
     xcb_create_gc(c, d->gc_, connection->root(), XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES, values);
+    d->damage_ = watchScreen(c, connection->root(), d->damageNotify_);
+    if (d->damage_) {
+        // A window destroyed under the view would otherwise go unnoticed for as long as the
+        // screen stays still.
+        const uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &structure);
+    }
     connection->dispatch(false);
     d->errors_ = connection->errors();
+    connection->listen(d.get(), [view = d.get()](const xcb_generic_event_t &event) { view->noticed(event); });
     d->connection_ = std::move(connection);
     return std::unique_ptr<ServerView>(new ServerView(std::move(d)));
 }
@@ -318,12 +438,12 @@ void ServerView::dropCapture()
 
 bool ServerView::show(QSize size)
 {
-    return d->show(size);
+    return d->show(size, false);
 }
 
 bool ServerView::repaint()
 {
-    return d->show(d->shownSize_);
+    return d->show(d->shownSize_, true);
 }
 
 QImage ServerView::capturedPicture() const

@@ -13,6 +13,11 @@
 // and a refusal is seen in the errors that come in with a later reply (the next pointer
 // reading) and reported by show().
 //
+// Where the server reports damage (DAMAGE 1.1), a refresh sends nothing at all unless what the
+// view shows may have changed since the last one: another rectangle, the screen drawn on
+// within it, another size. The notices arrive on the program's own connection and are read
+// with the pointer's reply. Without DAMAGE every refresh copies and composites.
+//
 // The window is never composited from the root's own picture: where the rectangle overlaps the
 // window, the server would read pixels that the same composite is writing.
 class ServerView
@@ -26,14 +31,15 @@ public:
     ~ServerView();
 
     // Copies the rectangle (global device-independent coordinates, as ScreenshotRect takes
-    // them; on no screen black) into the capture pixmap.
+    // them; on no screen black) into the capture pixmap, unless the pixmap already holds it and
+    // the server has reported no drawing within it since.
     void capture(const QRect &request);
     // Forgets the capture: the next show() is black.
     void dropCapture();
     // Shows the capture scaled over `size` (device-independent) of the window from its
-    // top-left corner, black where there is no capture; black beyond `size`. False when the
-    // server has refused a request or Qt has given the widget another X window: the view
-    // cannot be drawn here any more.
+    // top-left corner, black where there is no capture; black beyond `size`; nothing sent when
+    // the window already shows that picture. False when the server has refused a request or
+    // Qt has given the widget another X window: the view cannot be drawn here any more.
     bool show(QSize size);
     // show() again with the last size, from the kept capture (for an expose).
     bool repaint();

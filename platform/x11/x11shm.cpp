@@ -137,11 +137,27 @@ bool Connection::dispatch(bool wait)
                 put = true;
             }
         }
-        if (type == 0 && !put)
+        if (type == 0 && !put) {
             ++errors_;
+        } else if (type != 0 && type != completion_) {
+            for (const auto &l : listeners_)
+                l.second(*event);
+        }
         free(event);
     }
     return !xcb_connection_has_error(c_);
+}
+
+void Connection::listen(const void *owner, Listener listener)
+{
+    listeners_.emplace_back(owner, std::move(listener));
+}
+
+void Connection::unlisten(const void *owner)
+{
+    listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                    [owner](const auto &l) { return l.first == owner; }),
+                     listeners_.end());
 }
 
 std::shared_ptr<Segment> Segment::create(std::shared_ptr<Connection> connection, std::size_t bytes)

@@ -7,7 +7,9 @@
 #include <QSize>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <xcb/shm.h>
@@ -44,6 +46,13 @@ public:
     bool dispatch(bool wait);
     // How many errors of requests that expect no reply, puts aside, have come in so far.
     unsigned long errors() const { return errors_; }
+    // Hands every other event that dispatch() takes in (an extension's notices) to `listener`
+    // until unlisten(owner). Events are only ever read from the server when a reply is awaited
+    // on this connection, so a listener hears of them when the program next asks something,
+    // never on a wake-up of its own.
+    using Listener = std::function<void(const xcb_generic_event_t &)>;
+    void listen(const void *owner, Listener listener);
+    void unlisten(const void *owner);
 
 private:
     friend class Segment;
@@ -56,6 +65,7 @@ private:
     bool fdPassing_;
     unsigned long errors_ = 0;
     std::vector<Segment *> segments_; // the open ones, for dispatch()
+    std::vector<std::pair<const void *, Listener>> listeners_;
 };
 
 // A shared-memory segment attached on both sides. It is given up when the last reference goes,
