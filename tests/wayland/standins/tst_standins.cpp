@@ -445,7 +445,10 @@ public:
         QString errorMessage;
         QString handle;       // the Request's path
         bool responded = false;
-        bool beforeReply = false; // the Response came before the call's reply
+        // Whether the Response was handed over before the call's reply. Not checked: QtDBus may
+        // hand a signal over before the reply of a call that came first on the wire (seen here
+        // under load), so it tells nothing of the order the portal sent them in.
+        bool beforeReply = false;
         uint code = 0;
         QVariantMap results;
         QDBusMessage reply;
@@ -639,7 +642,6 @@ void TestStandIns::portalSession()
                                   {QVariantMap{{"handle_token", "vz_c"}, {"session_handle_token", "vz_s"}}});
     QCOMPARE(created.handle, requests + QStringLiteral("vz_c"));
     QVERIFY(created.responded);
-    QVERIFY(!created.beforeReply);
     QCOMPARE(created.code, 0u);
     // As xdg-desktop-portal sends it: a string, although documented as an object path.
     QCOMPARE(signatureOf(created.results.value("session_handle")), QStringLiteral("s"));
@@ -778,10 +780,6 @@ void TestStandIns::portalAnswers()
     const int wait = outcome == QLatin1String("silent") ? 1000 : 5000;
     // Checks one step's answer against the row: true when the flow goes on.
     auto expect = [&](const char *name, const PortalClient::Answer &a) {
-        if (a.beforeReply) {
-            qWarning("%s: the Response came before the reply", name);
-            return false;
-        }
         if (step != QLatin1String(name)) {
             if (!a.error.isEmpty() || !a.responded || a.code != 0)
                 qWarning("%s: error '%s' (%s), responded %d, code %u", name, qPrintable(a.error),
