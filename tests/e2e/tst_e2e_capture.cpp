@@ -56,30 +56,6 @@ private:
     QImage image_;
 };
 
-// Gives the X server's resource Xft.dpi the value `dpi`, as a desktop's settings do; returns
-// what went wrong, or nothing.
-QString mergeXftDpi(int dpi)
-{
-    QProcess xrdb;
-    xrdb.setProcessChannelMode(QProcess::MergedChannels);
-    xrdb.start(QStringLiteral("xrdb"), {QStringLiteral("-nocpp"), QStringLiteral("-merge")});
-    if (!xrdb.waitForStarted(10000))
-        return QStringLiteral("xrdb is not installed (Debian package x11-xserver-utils)");
-    xrdb.write(QStringLiteral("Xft.dpi: %1\n").arg(dpi).toLatin1());
-    xrdb.closeWriteChannel();
-    if (!xrdb.waitForFinished(10000) || xrdb.exitStatus() != QProcess::NormalExit || xrdb.exitCode() != 0)
-        return QStringLiteral("xrdb failed: %1").arg(QString::fromLocal8Bit(xrdb.readAll()));
-    return QString();
-}
-
-// The names of every Qt variable the program would inherit, to leave out.
-QStringList withoutQtVariables()
-{
-    QStringList names = QProcessEnvironment::systemEnvironment().keys().filter(QRegularExpression("^QT_"));
-    names << QStringLiteral("QT_QPA_PLATFORM"); // which the launcher sets otherwise
-    return names;
-}
-
 } // namespace
 
 class TestE2eCapture : public QObject
