@@ -1,8 +1,8 @@
 # The application ID: the site's host name reversed, then the program's name, as the
 # freedesktop and AppStream conventions name a program (www.vizzolen.com -> com.vizzolen.Vizzolen).
 # A leading "www." and a port are dropped and the host is lower-cased; hyphens become
-# underscores and a part that starts with a digit gets a leading underscore, as the D-Bus
-# specification converts domain names. A host that names no domain (an IP address, a single name
+# underscores and a part that starts with a digit gets a leading underscore, as D-Bus names
+# are made from domain names. A host that names no domain (an IP address, a single name
 # such as localhost, as for a local update server) cannot give an ID that AppStream accepts: the
 # program keeps the default site's. What is no host name at all (an empty part, as in "a..b")
 # stops the configuration.

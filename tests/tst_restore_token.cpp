@@ -42,7 +42,7 @@ private slots:
         QTest::newRow("XDG_STATE_HOME") << QStringLiteral("/abs/state") << QStringLiteral("/abs/state/vzln-screencast.txt");
         QTest::newRow("unset") << QStringLiteral("-") << QStringLiteral("~/.local/state/vzln-screencast.txt");
         QTest::newRow("empty") << QString() << QStringLiteral("~/.local/state/vzln-screencast.txt");
-        // The base directory specification: a relative path is invalid and ignored.
+        // As the XDG base directories have it: a relative path is invalid and ignored.
         QTest::newRow("relative") << QStringLiteral("state") << QStringLiteral("~/.local/state/vzln-screencast.txt");
     }
 

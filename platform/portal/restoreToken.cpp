@@ -15,7 +15,7 @@ constexpr int kMaxLength = 256;
 QString path()
 {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // A relative value is invalid and must be ignored, says the base directory specification.
+    // A relative value is invalid and must be ignored, as the XDG base directories have it.
     if (state.isEmpty() || !QDir::isAbsolutePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
     return state + QStringLiteral("/vzln-screencast.txt");
