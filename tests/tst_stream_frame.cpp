@@ -72,44 +72,50 @@ private slots:
         QTest::addColumn<bool>("corrupted");
         QTest::addColumn<qint64>("mapped");   // -1: all of the 64 x 40 frame at a stride of 288
         QTest::addColumn<QRect>("crop");      // null: no crop meta
-        QTest::addColumn<QRect>("valid");     // empty: nothing may be read
+        QTest::addColumn<QRect>("valid");     // of the picture; empty: nothing may be read
+        QTest::addColumn<QRect>("picture");   // where the picture lies in the frame; null: all of it
 
         const QRect all(0, 0, 64, 40);
         const QRect none;
         const int stride = 288; // 72 pixels
-        QTest::newRow("whole") << 0 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << all;
-        QTest::newRow("tight rows") << 0 << qint64(256 * 40) << 256 << 0 << false << qint64(-1) << QRect() << all;
-        QTest::newRow("stride one pixel short") << 0 << qint64(-1) << 252 << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("stride zero") << 0 << qint64(-1) << 0 << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("stride negative") << 0 << qint64(-1) << -288 << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("stride not whole pixels") << 0 << qint64(-1) << 290 << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("size zero") << 0 << qint64(0) << stride << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("cursor only") << 0 << qint64(0) << stride << 1 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("chunk corrupted") << 0 << qint64(-1) << stride << 1 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("header corrupted") << 0 << qint64(-1) << stride << 0 << true << qint64(-1) << QRect() << none;
-        QTest::newRow("empty flag is no fault") << 0 << qint64(-1) << stride << 2 << false << qint64(-1) << QRect() << all;
+        QTest::newRow("whole") << 0 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << all << QRect();
+        QTest::newRow("tight rows") << 0 << qint64(256 * 40) << 256 << 0 << false << qint64(-1) << QRect() << all << QRect();
+        QTest::newRow("stride one pixel short") << 0 << qint64(-1) << 252 << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("stride zero") << 0 << qint64(-1) << 0 << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("stride negative") << 0 << qint64(-1) << -288 << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("stride not whole pixels") << 0 << qint64(-1) << 290 << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("size zero") << 0 << qint64(0) << stride << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("cursor only") << 0 << qint64(0) << stride << 1 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("chunk corrupted") << 0 << qint64(-1) << stride << 1 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("header corrupted") << 0 << qint64(-1) << stride << 0 << true << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("empty flag is no fault") << 0 << qint64(-1) << stride << 2 << false << qint64(-1) << QRect() << all << QRect();
         // The chunk names more bytes than are mapped: only what is mapped counts.
-        QTest::newRow("size huge") << 0 << qint64(0xffffffffu) << stride << 0 << false << qint64(-1) << QRect() << all;
+        QTest::newRow("size huge") << 0 << qint64(0xffffffffu) << stride << 0 << false << qint64(-1) << QRect() << all << QRect();
         QTest::newRow("size past the end") << stride << qint64(-1) << stride << 0 << false << qint64(-1) << QRect()
-                                           << QRect(0, 0, 64, 39);
+                                           << QRect(0, 0, 64, 39) << QRect();
         // Ten rows and part of an eleventh: the part is not read.
         QTest::newRow("size cut short") << 0 << qint64(stride * 10 + 100) << stride << 0 << false << qint64(-1)
-                                        << QRect() << QRect(0, 0, 64, 10);
-        QTest::newRow("size less than a row") << 0 << qint64(255) << stride << 0 << false << qint64(-1) << QRect() << none;
+                                        << QRect() << QRect(0, 0, 64, 10) << QRect();
+        QTest::newRow("size less than a row") << 0 << qint64(255) << stride << 0 << false << qint64(-1) << QRect() << none << QRect();
         QTest::newRow("mapped less than the frame") << 0 << qint64(-1) << stride << 0 << false << qint64(stride * 5)
-                                                    << QRect() << QRect(0, 0, 64, 5);
-        QTest::newRow("offset at the end") << -1 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("offset past the end") << 1 << qint64(-1) << stride << 0 << false << qint64(100) << QRect() << none;
-        QTest::newRow("offset huge") << int(0x7ffffff0) << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none;
-        QTest::newRow("offset misaligned") << 2 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none;
+                                                    << QRect() << QRect(0, 0, 64, 5) << QRect();
+        QTest::newRow("offset at the end") << -1 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("offset past the end") << 1 << qint64(-1) << stride << 0 << false << qint64(100) << QRect() << none << QRect();
+        QTest::newRow("offset huge") << int(0x7ffffff0) << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none << QRect();
+        QTest::newRow("offset misaligned") << 2 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect() << none << QRect();
         QTest::newRow("crop inside") << 0 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect(8, 4, 16, 10)
-                                     << QRect(8, 4, 16, 10);
+                                     << QRect(0, 0, 16, 10) << QRect(8, 4, 16, 10);
         QTest::newRow("crop over the edge") << 0 << qint64(-1) << stride << 0 << false << qint64(-1)
-                                            << QRect(-10, 30, 100, 100) << QRect(0, 30, 64, 10);
+                                            << QRect(-10, 30, 100, 100) << QRect(0, 0, 64, 10) << QRect(0, 30, 64, 10);
         QTest::newRow("crop off the frame") << 0 << qint64(-1) << stride << 0 << false << qint64(-1)
-                                            << QRect(64, 0, 10, 10) << none;
+                                            << QRect(64, 0, 10, 10) << none << QRect();
         QTest::newRow("crop of no size") << 0 << qint64(-1) << stride << 0 << false << qint64(-1) << QRect(5, 5, 0, 0)
-                                         << all;
+                                         << all << QRect()
+        // Ten rows held, a crop from the sixth: its first five rows can be read.
+        ; QTest::newRow("crop below the rows held") << 0 << qint64(stride * 10) << stride << 0 << false << qint64(-1)
+                                                  << QRect(0, 5, 64, 20) << QRect(0, 0, 64, 5) << QRect(0, 5, 64, 20)
+        ; QTest::newRow("crop past the rows held") << 0 << qint64(stride * 10) << stride << 0 << false << qint64(-1)
+                                                 << QRect(0, 12, 64, 20) << none << QRect();
     }
 
     void viewFrame()
@@ -122,6 +128,9 @@ private slots:
         QFETCH(qint64, mapped);
         QFETCH(QRect, crop);
         QFETCH(QRect, valid);
+        QFETCH(QRect, picture);
+        if (picture.isNull())
+            picture = QRect(0, 0, 64, 40);
 
         const Memory m = frameMemory(64, 40, 72);
         BufferFacts f = facts(m, stride);
@@ -142,6 +151,14 @@ private slots:
         QCOMPARE(view.isNull(), valid.isEmpty());
         if (view.isNull())
             return;
+        QCOMPARE(view.size, picture.size());
+        QCOMPARE(view.origin, picture.topLeft());
+        // The picture's first pixel is where the chunk's numbers put its corner: the memory's
+        // pixel there tells its place (blue = row, green = column, 288 bytes a row).
+        const std::int64_t corner = std::int64_t(f.offset) + std::int64_t(picture.y()) * stride + picture.x() * 4;
+        QCOMPARE(view.first, m.bytes() + corner);
+        QCOMPARE(view.first[0], uchar(corner / 288));
+        QCOMPARE(view.first[1], uchar(corner % 288 / 4));
         // Every byte the view allows lies inside the mapped memory.
         const std::int64_t lastByte = (view.first - m.bytes()) + std::int64_t(view.valid.bottom()) * view.stride
             + std::int64_t(view.valid.right()) * 4 + 3;

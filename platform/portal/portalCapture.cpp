@@ -112,10 +112,7 @@ public:
 private:
     void open(int fd, const QList<PortalSession::Stream> &streams)
     {
-        QList<ScreenStreams::Stream> list;
-        for (const PortalSession::Stream &s : streams)
-            list.append({s.node, s.area});
-        streams_ = ScreenStreams::open(fd, list, [this](ScreenStreams::Failure failure, const QString &) {
+        streams_ = ScreenStreams::open(fd, streams, [this](ScreenStreams::Failure failure, const QString &) {
             tell(failure == ScreenStreams::Failure::Connection ? Rank::Connection : Rank::Stream,
                  streamText(failure));
         });
@@ -140,10 +137,12 @@ private:
             settle_.start();
     }
 
+    // Nothing more is read: the desktop stops sharing, and its sharing indicator goes.
     void settled()
     {
         told_ = true;
         streams_.reset();
+        session_.close();
         reportCaptureProblem(pending_);
     }
 

@@ -11,6 +11,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ const QString kSession = QStringLiteral("org.freedesktop.portal.Session");
 constexpr std::uint32_t kMonitor = 1;  // source type
 constexpr std::uint32_t kMetadata = 4; // cursor mode: the pointer beside the pixels
 constexpr std::uint32_t kPersistUntilRevoked = 2;
+// Farther from the desktop's origin than any monitor stands.
+constexpr int kFarthest = 1 << 20;
 
 // The portal's responses.
 constexpr std::uint32_t kSuccess = 0;
@@ -90,7 +93,11 @@ bool readStreams(const QVariant &value, QList<PortalSession::Stream> &streams)
         stream.node = node;
         int x = 0, y = 0, w = 0, h = 0;
         intPair(properties, QStringLiteral("position"), x, y);
-        if (!intPair(properties, QStringLiteral("size"), w, h) || w <= 0 || h <= 0)
+        // The portal's numbers, any of them: a place no desktop has is none.
+        if (std::abs(x) > kFarthest || std::abs(y) > kFarthest)
+            continue;
+        if (!intPair(properties, QStringLiteral("size"), w, h) || w <= 0 || h <= 0 || w > portal::kMaxFrameSide
+            || h > portal::kMaxFrameSide)
             w = h = 0;
         stream.area = QRect(x, y, w, h);
         streams.append(stream);
@@ -112,7 +119,6 @@ QString objectPath(const QVariant &value)
 PortalSession::PortalSession(const QString &restoreToken, QObject *parent)
     : QObject(parent), restoreToken_(restoreToken)
 {
-    qRegisterMetaType<PortalSession::Stream>();
     qRegisterMetaType<PortalSession::Problem>();
     answerTimer_.setSingleShot(true);
     connect(&answerTimer_, &QTimer::timeout, this, [this] { fail(Problem::NoAnswer); });
@@ -120,12 +126,18 @@ PortalSession::PortalSession(const QString &restoreToken, QObject *parent)
 
 PortalSession::~PortalSession()
 {
+    close();
+}
+
+void PortalSession::close()
+{
     stopListening();
-    if (!sessionPath_.isEmpty()) {
-        QDBusConnection::sessionBus().call(
-            QDBusMessage::createMethodCall(kService, sessionPath_, kSession, QStringLiteral("Close")),
-            QDBus::NoBlock);
-    }
+    if (sessionPath_.isEmpty())
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.disconnect(kService, sessionPath_, kSession, QStringLiteral("Closed"), this, SLOT(onSessionClosed(QDBusMessage)));
+    bus.call(QDBusMessage::createMethodCall(kService, sessionPath_, kSession, QStringLiteral("Close")), QDBus::NoBlock);
+    sessionPath_.clear();
 }
 
 void PortalSession::start()
@@ -368,14 +380,7 @@ bool PortalSession::retryWithoutToken()
         return false;
     // The desktop may not take an old token; it only means asking the user again.
     restoreToken_.clear();
-    stopListening();
-    if (!sessionPath_.isEmpty()) {
-        QDBusConnection::sessionBus().disconnect(kService, sessionPath_, kSession, QStringLiteral("Closed"), this,
-                                                 SLOT(onSessionClosed(QDBusMessage)));
-        QDBusConnection::sessionBus().call(
-            QDBusMessage::createMethodCall(kService, sessionPath_, kSession, QStringLiteral("Close")), QDBus::NoBlock);
-        sessionPath_.clear();
-    }
+    close();
     createSession();
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/portal/streamFrame.h"
+
 #include <QList>
 #include <QObject>
 #include <QRect>
@@ -31,11 +33,7 @@ public:
         Ended,            // the desktop ended the session
     };
 
-    struct Stream
-    {
-        std::uint32_t node = 0;
-        QRect area; // the monitor in the desktop's coordinates; an empty size where none was given
-    };
+    using Stream = portal::SharedMonitor;
 
     // `restoreToken`: the token of the last session, empty for none.
     explicit PortalSession(const QString &restoreToken, QObject *parent = nullptr);
@@ -45,6 +43,8 @@ public:
     // Starts asking; one of started() and failed() follows, and after started() perhaps
     // failed(Ended).
     void start();
+    // Ends the session, if one was made: the desktop stops sharing (and says so no more).
+    void close();
 
     // How long CreateSession and SelectSources may take to answer; Start waits for the user
     // and has no limit.
@@ -87,4 +87,3 @@ private:
     int tokens_ = 0;
 };
 
-Q_DECLARE_METATYPE(PortalSession::Stream)

@@ -74,15 +74,25 @@ public:
         FrameView view;            // what of it may be read
         bool connected = false;
         bool hasCursor = false;
-        QPoint cursor;             // frame pixels
+        QPoint cursor;             // the picture's pixels
         std::uint64_t cursorStamp = 0;
+        QSize firstPicture;        // the size of the first picture, which the portal's area is of
+
+        QSize picture() const { return view.isNull() ? formatSize : view.size; }
 
         StreamPlace place() const
         {
+            const QSize p = picture();
             QRect area = info.area;
-            if (area.size().isEmpty())
-                area.setSize(formatSize);
-            return {area, formatSize};
+            if (area.size().isEmpty()) {
+                area.setSize(p);
+            } else if (!firstPicture.isEmpty() && p != firstPicture) {
+                // The monitor's mode changed: the portal says nothing of it, and its place on
+                // the desktop keeps the scale it had.
+                area.setSize(QSize(int(std::int64_t(p.width()) * area.width() / firstPicture.width()),
+                                   int(std::int64_t(p.height()) * area.height() / firstPicture.height())));
+            }
+            return {area, p};
         }
     };
 
@@ -342,7 +352,9 @@ public:
 
     // A buffer whose memory is mapped whole: a data block PipeWire mapped for us, and for a
     // file, one that really is as long as its block says (reading past a file's end kills the
-    // process).
+    // process). A compositor that shrank a file later would still kill it; seals against that
+    // are not asked for, since not every compositor sets them, and a compositor holds the
+    // screen anyway.
     static void addBuffer(void *, pw_buffer *buffer)
     {
         buffer->user_data = nullptr;
@@ -408,19 +420,21 @@ public:
         return f;
     }
 
-    void takeCursor(StreamState &s, const spa_buffer *b)
+    void takeCursor(StreamState &s, const spa_buffer *b, const FrameView &picture)
     {
         const void *m = spa_buffer_find_meta_data(b, SPA_META_Cursor, sizeof(spa_meta_cursor));
         if (!m || !s.negotiated)
             return;
         spa_meta_cursor cursor;
         std::memcpy(&cursor, m, sizeof cursor);
-        // An id of 0 says nothing new; a position off the frame is none the pointer can have.
-        if (cursor.id == 0 || cursor.position.x < 0 || cursor.position.y < 0
-            || cursor.position.x >= s.formatSize.width() || cursor.position.y >= s.formatSize.height())
+        if (cursor.id == 0)
+            return; // nothing new
+        // The position counts the frame's pixels; one off the picture is none the pointer has.
+        const QPoint at = QPoint(cursor.position.x, cursor.position.y) - picture.origin;
+        if (!QRect(QPoint(0, 0), picture.isNull() ? s.formatSize : picture.size).contains(at))
             return;
         s.hasCursor = true;
-        s.cursor = QPoint(cursor.position.x, cursor.position.y);
+        s.cursor = at;
         s.cursorStamp = ++stamps_;
     }
 
@@ -431,9 +445,10 @@ public:
         while (pw_buffer *buffer = pw_stream_dequeue_buffer(s.stream)) {
             FrameView view;
             if (!p.failedOnce_ && buffer->user_data) {
-                p.takeCursor(s, buffer->buffer);
                 if (s.negotiated)
                     view = portal::viewFrame(facts(buffer), s.formatSize, s.order);
+                // Counted in the frame of this buffer's picture, or else the last one's.
+                p.takeCursor(s, buffer->buffer, view.isNull() ? s.view : view);
             }
             if (view.isNull()) {
                 ++p.others_;
@@ -445,6 +460,8 @@ public:
                 pw_stream_queue_buffer(s.stream, s.kept);
             s.kept = buffer;
             s.view = view;
+            if (s.firstPicture.isEmpty())
+                s.firstPicture = view.size;
         }
     }
 };
@@ -452,9 +469,13 @@ public:
 std::unique_ptr<ScreenStreams> ScreenStreams::open(int fd, const QList<Stream> &streams,
                                                    std::function<void(Failure, const QString &)> failed)
 {
+    if (streams.isEmpty()) {
+        ::close(fd);
+        return nullptr;
+    }
     auto d = std::make_unique<Private>();
     d->failed_ = std::move(failed);
-    if (streams.isEmpty() || !d->open(fd, streams))
+    if (!d->open(fd, streams))
         return nullptr;
     return std::unique_ptr<ScreenStreams>(new ScreenStreams(std::move(d)));
 }

@@ -20,13 +20,9 @@
 class ScreenStreams
 {
 public:
-    struct Stream
-    {
-        std::uint32_t node = 0;
-        // The monitor's area in the desktop's coordinates; an empty size when the portal did
-        // not say, and then the frame's own size is taken.
-        QRect area;
-    };
+    // Where the portal gave no size, the picture's own is taken; where a stream's picture
+    // changes size (its monitor's mode), its area changes by as much.
+    using Stream = portal::SharedMonitor;
 
     enum class Failure {
         Connection, // the connection to PipeWire broke

@@ -64,29 +64,33 @@ FrameView viewFrame(const BufferFacts &facts, QSize formatSize, PixelOrder order
     const std::int64_t stride = facts.stride;
     if (stride < row || stride % 4 != 0)
         return view;
-    const uchar *first = facts.memory + facts.offset;
-    if (!aligned(first))
+    const uchar *start = facts.memory + facts.offset;
+    if (!aligned(start))
         return view;
     const std::uint64_t available = std::min<std::uint64_t>(facts.size, facts.mapped - facts.offset);
     if (available < std::uint64_t(row))
         return view;
     const std::int64_t rows = std::min<std::int64_t>(height, std::int64_t(available - row) / stride + 1);
 
-    QRect valid(0, 0, width, int(rows));
+    QRect picture(0, 0, width, height);
     if (facts.cropped && facts.cropWidth > 0 && facts.cropHeight > 0) {
         // In 64 bits: the region's numbers are the compositor's, any of them.
         const std::int64_t left = std::max<std::int64_t>(facts.cropX, 0);
         const std::int64_t top = std::max<std::int64_t>(facts.cropY, 0);
-        const std::int64_t right = std::min<std::int64_t>(std::int64_t(facts.cropX) + facts.cropWidth, valid.width());
-        const std::int64_t bottom = std::min<std::int64_t>(std::int64_t(facts.cropY) + facts.cropHeight, valid.height());
+        const std::int64_t right = std::min<std::int64_t>(std::int64_t(facts.cropX) + facts.cropWidth, width);
+        const std::int64_t bottom = std::min<std::int64_t>(std::int64_t(facts.cropY) + facts.cropHeight, height);
         if (left >= right || top >= bottom)
             return view;
-        valid = QRect(int(left), int(top), int(right - left), int(bottom - top));
+        picture = QRect(int(left), int(top), int(right - left), int(bottom - top));
     }
-    view.first = first;
+    const QRect readable = picture.intersected(QRect(0, 0, width, int(rows)));
+    if (readable.isEmpty())
+        return view;
+    view.first = start + picture.y() * stride + std::int64_t(picture.x()) * 4;
     view.stride = stride;
-    view.size = formatSize;
-    view.valid = valid;
+    view.size = picture.size();
+    view.origin = picture.topLeft();
+    view.valid = readable.translated(-picture.topLeft());
     view.order = order;
     return view;
 }

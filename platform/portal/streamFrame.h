@@ -36,14 +36,16 @@ struct BufferFacts
     std::uint32_t cropHeight = 0;
 };
 
-// The pixels of one frame that may be read: pixel (x, y) of the frame, for (x, y) in `valid`,
-// is the four bytes at first + y * stride + x * 4.
+// The picture of one frame, and what of it may be read: pixel (x, y) of the picture, for (x, y)
+// in `valid`, is the four bytes at first + y * stride + x * 4. The picture is the buffer's crop
+// region where it has one (a compositor may pad its buffers), else the whole frame.
 struct FrameView
 {
     const uchar *first = nullptr;
     std::int64_t stride = 0;
-    QSize size;  // the frame's, as its format gives it
-    QRect valid; // the part of the frame that lies in the mapped memory and in the crop
+    QSize size;    // the picture's
+    QPoint origin; // where it starts in the buffer's frame, whose pixels the cursor counts
+    QRect valid;   // the part of the picture that lies in the mapped memory
     PixelOrder order = PixelOrder::BGRx;
 
     bool isNull() const { return valid.isEmpty(); }
@@ -51,13 +53,22 @@ struct FrameView
 
 // A view of the buffer's frame of `formatSize`, or a null one when the buffer carries no pixels
 // (only a cursor update, or flagged corrupted) or its numbers do not fit in its memory: a stride
-// shorter than a row, an offset or a size past the end, misaligned pixels. A chunk cut short
-// gives the rows it holds; a crop region gives the part of it that the frame holds, and a crop
-// of no size is none.
+// shorter than a row, an offset or a size past the end, misaligned pixels, a crop off the frame.
+// A chunk cut short gives the rows it holds; a crop region over the frame's edge is the part of
+// it on the frame, and a crop of no size is none.
 FrameView viewFrame(const BufferFacts &facts, QSize formatSize, PixelOrder order);
 
-// Where a stream's frame lies on the desktop: its monitor's area in the desktop's coordinates,
-// which the frame's pixels fill. A scaled monitor's frame has more pixels than its area.
+// A monitor the desktop shares: its stream's node, and its area in the desktop's coordinates as
+// the portal gives it (an empty size where it gave none).
+struct SharedMonitor
+{
+    std::uint32_t node = 0;
+    QRect area;
+};
+
+// Where a stream's picture lies on the desktop: its monitor's area in the desktop's
+// coordinates, which the picture's pixels fill. A scaled monitor's picture has more pixels than
+// its area.
 struct StreamPlace
 {
     QRect area;

@@ -79,7 +79,10 @@ private:
     QByteArray out_;
 };
 
-enum class Shows { Pattern, Nothing, Rows, Region, HalfSize };
+// Pattern: the frame, fills the monitor. Nothing: black. Rows: the rows of `region` the chunk
+// holds, black below. Region: `region` of the frame at its own size, black beside it. Cropped:
+// `region` of the frame (the crop) fills the monitor.
+enum class Shows { Pattern, Nothing, Rows, Region, Cropped };
 
 } // namespace
 
@@ -130,8 +133,12 @@ void tst_stream_faults::buffers_data()
         row("buffers of half a frame", {"--alloc-small"}, Shows::Rows, QRect(0, 0, 320, 100), at);
         // Half a frame's memory, a chunk that claims far more: only what is mapped is read.
         row("half a frame, size huge", {"--alloc-small", "--size-huge"}, Shows::Rows, QRect(0, 0, 320, 100), at);
-        row("crop inside", {"--crop", "10,20,100x50"}, Shows::Region, QRect(10, 20, 100, 50), at);
-        row("crop over the corner", {"--crop", "-50,-40,100x100"}, Shows::Region, QRect(0, 0, 50, 60), at);
+        // The crop region is the picture: it fills the monitor, and the pointer counts from it.
+        row("crop inside", {"--crop", "10,20,100x50", "--cursor", "60,45"}, Shows::Cropped, QRect(10, 20, 100, 50),
+            QPoint(160, 100));
+        row("crop, the pointer outside it", {"--crop", "10,20,100x50"}, Shows::Cropped, QRect(10, 20, 100, 50), none);
+        row("crop over the corner", {"--crop", "-50,-40,100x100", "--cursor", "25,30"}, Shows::Cropped,
+            QRect(0, 0, 50, 60), QPoint(160, 100));
         row("crop off the frame", {"--crop", "400,300,10x10"}, Shows::Nothing, QRect(), at);
         row("crop huge", {"--crop", "0,0,4294967295x4294967295"}, Shows::Pattern, all, at);
         row("header corrupted", {"--header-corrupted"}, Shows::Nothing, QRect(), at);
@@ -147,10 +154,10 @@ void tst_stream_faults::buffers_data()
         row("cursor id 0", {"--no-cursor"}, Shows::Pattern, all, none);
         row("cursor bitmap offset past its metadata", {"--bitmap-offset-bad", "--bitmap", "every"}, Shows::Pattern, all, at);
         row("cursor bitmap larger than its metadata", {"--bitmap-size-bad", "--bitmap", "every"}, Shows::Pattern, all, at);
-        // A monitor's mode changes: the same stream, a frame of another size, shown over the
-        // same place on the desktop.
-        row("new frame size", {"--resize-after", "3", "--resize-to", "160x100", "--cursor", "50,50"}, Shows::HalfSize,
-            all, QPoint(100, 100));
+        // A monitor's mode changes: the same stream, a frame of another size, and the monitor's
+        // place on the desktop as much smaller, at the scale it had.
+        row("new frame size", {"--resize-after", "3", "--resize-to", "160x100", "--cursor", "50,50"}, Shows::Region,
+            QRect(0, 0, 160, 100), QPoint(50, 50));
     }
 }
 
@@ -179,7 +186,7 @@ void tst_stream_faults::buffers()
         QTest::qWait(20);
     }
     QVERIFY2(streams->framesReceived() + streams->otherBuffersReceived() >= 20, "the stream sends nothing");
-    if (shows == Shows::HalfSize)
+    if (QByteArray(QTest::currentDataTag()).startsWith("new frame size"))
         QTRY_VERIFY_WITH_TIMEOUT(streams->framesReceived() > 6, 5000);
     QTest::qWait(100);
     QCOMPARE(failures, 0);
@@ -204,7 +211,10 @@ void tst_stream_faults::buffers()
                 want = region.contains(x, y) ? patternColor(x, y) : kUntouched;
                 break;
             case Shows::Region: want = region.contains(x, y) ? patternColor(x, y) : kUntouched; break;
-            case Shows::HalfSize: want = patternColor(x / 2, y / 2); break;
+            case Shows::Cropped:
+                want = patternColor(region.x() + x * region.width() / kFrame.width(),
+                                    region.y() + y * region.height() / kFrame.height());
+                break;
             }
             if (picture.pixel(x, y) != want && wrong++ == 0)
                 first = QStringLiteral("(%1,%2) is %3, not %4").arg(x).arg(y).arg(picture.pixel(x, y), 8, 16)

@@ -145,9 +145,9 @@ private slots:
     void portalDoesNotAnswer() { expectOnly(kNoAnswer, 45000); }
     void noPointerPosition() { expectOnly(kNoPointer); }
     void userCancels() { expectOnly(kCancelled); }
-    void startWithoutStreams() { expectOnly(badStreams(QStringLiteral("no streams"))); }
-    void startWithStreamsOfAnotherType() { expectOnly(badStreams(QStringLiteral("streams of another type"))); }
-    void startWithNoMonitorStream() { expectOnly(badStreams(QStringLiteral("no monitor stream"))); }
+    void startWithoutStreams() { expectOnlyAndClosed(badStreams(QStringLiteral("no streams"))); }
+    void startWithStreamsOfAnotherType() { expectOnlyAndClosed(badStreams(QStringLiteral("streams of another type"))); }
+    void startWithNoMonitorStream() { expectOnlyAndClosed(badStreams(QStringLiteral("no monitor stream"))); }
     void sessionEndedWhileRunning();
     void streamGoneWhileRunning();
     void pipeWireStoppedWhileRunning();
@@ -159,6 +159,8 @@ private:
     // The one warning `text` comes, stays the only one, the view is black, the panel works and
     // its settings are written as it closes.
     void expectOnly(const QString &text, int timeoutMs = 20000);
+    // And the session that runs no more is closed, so that the desktop stops sharing the screen.
+    void expectOnlyAndClosed(const QString &text);
     // The view shows the desktop's pixels, not black: the session runs.
     void waitForPixels();
 };
@@ -206,6 +208,12 @@ void tst_wayland_faults::expectOnly(const QString &text, int timeoutMs)
     QVERIFY2(saved.contains("#Magnification 5\n#DWWidth 500\n"), saved.constData());
 }
 
+void tst_wayland_faults::expectOnlyAndClosed(const QString &text)
+{
+    expectOnly(text);
+    QCOMPARE(calls(QStringLiteral("Session.Close")).size(), 1);
+}
+
 // The desktop ends the session (the user stops sharing): the stand-in portal closes it a while
 // after the streams started.
 void tst_wayland_faults::sessionEndedWhileRunning()
@@ -218,7 +226,7 @@ void tst_wayland_faults::sessionEndedWhileRunning()
 void tst_wayland_faults::streamGoneWhileRunning()
 {
     waitForPixels();
-    expectOnly(kStreamEnded);
+    expectOnlyAndClosed(kStreamEnded);
 }
 
 // The session the program asks for: monitors, several of them, the pointer as metadata, the
