@@ -1,43 +1,74 @@
 // LD_PRELOAD shim for the refresh benchmark: counts the screen reads and picture writes a
-// program makes, without changing the program. Each wrapped call bumps a 64-bit counter in a
-// file that the benchmark script maps too (VZLN_BENCH_COUNTER, at least 16 bytes):
+// program makes, and the screen-cast buffers it takes from PipeWire, without changing the
+// program. Each wrapped call bumps a 64-bit counter in a file that the benchmark script maps too
+// (VZLN_BENCH_COUNTER; the counters that fit in the file are kept, at least the first two):
 //   [0] screen reads:  xcb_shm_get_image(_unchecked), xcb_get_image(_unchecked),
 //                      XShmGetImage, XGetImage, xcb_copy_area(_checked)
 //   [1] picture writes: xcb_shm_put_image(_checked), xcb_put_image(_checked),
 //                      XShmPutImage, XPutImage, xcb_render_composite(_checked)
+//   [2] pw_stream_dequeue_buffer returning a buffer with pixels: a chunk of some size, not
+//       flagged corrupted
+//   [3] ... returning one without pixels that carries a cursor update (metadata of a valid id)
+//   [4] ... returning one with neither
+//   [5] ... returning none (the queue is empty: one a wake-up of a reading loop)
+//   [6] of the buffers in [2] to [4], those carrying a cursor position (metadata of a valid id)
 // and then calls the real function, found with dlsym(RTLD_NEXT). Xlib and libXext build their
-// requests themselves rather than through these xcb calls, so nothing is counted twice.
+// requests themselves rather than through these xcb calls, so nothing is counted twice. Only
+// SPA's headers are included (plain structures and inline functions): the shim links no library
+// but libdl, so it loads into a program of any kind.
 
-#include <atomic>
+#include <spa/buffer/buffer.h>
+#include <spa/buffer/meta.h>
+
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::uint64_t *counters()
+constexpr int kMaxCounters = 8;
+
+struct Counters
 {
-    static std::uint64_t *mapped = [] () -> std::uint64_t * {
+    std::uint64_t *at = nullptr;
+    int count = 0;
+};
+
+const Counters &counters()
+{
+    static const Counters mapped = [] {
+        Counters c;
         const char *path = std::getenv("VZLN_BENCH_COUNTER");
         if (!path)
-            return nullptr;
+            return c;
         const int fd = open(path, O_RDWR);
         if (fd < 0)
-            return nullptr;
-        void *p = mmap(nullptr, 16, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            return c;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_size >= 16) {
+            const int count = int(std::min<off_t>(st.st_size / 8, kMaxCounters));
+            void *p = mmap(nullptr, std::size_t(count) * 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED) {
+                c.at = static_cast<std::uint64_t *>(p);
+                c.count = count;
+            }
+        }
         close(fd);
-        return p == MAP_FAILED ? nullptr : static_cast<std::uint64_t *>(p);
+        return c;
     }();
     return mapped;
 }
 
 void bump(int which)
 {
-    if (std::uint64_t *c = counters())
-        __atomic_fetch_add(&c[which], 1, __ATOMIC_RELAXED);
+    const Counters &c = counters();
+    if (which < c.count)
+        __atomic_fetch_add(&c.at[which], 1, __ATOMIC_RELAXED);
 }
 
 template <class F>
@@ -201,6 +232,40 @@ int XPutImage(void *dpy, unsigned long d, void *gc, void *image, int sx, int sy,
                                  unsigned, unsigned)>("XPutImage");
     bump(1);
     return f(dpy, d, gc, image, sx, sy, dx, dy, w, h);
+}
+
+// struct pw_buffer *pw_stream_dequeue_buffer(struct pw_stream *): pw_buffer begins with the
+// spa_buffer it wraps (pipewire/stream.h), which is all that is read of it.
+struct pw_stream;
+struct PwBufferHead
+{
+    spa_buffer *buffer;
+};
+void *pw_stream_dequeue_buffer(pw_stream *stream)
+{
+    static auto f = real<void *(*)(pw_stream *)>("pw_stream_dequeue_buffer");
+    if (!f)
+        return nullptr;
+    void *buffer = f(stream);
+    if (!buffer) {
+        bump(5);
+        return buffer;
+    }
+    const spa_buffer *b = static_cast<PwBufferHead *>(buffer)->buffer;
+    bool pixels = false, cursor = false;
+    if (b && b->n_datas > 0 && b->datas && b->datas[0].chunk) {
+        const spa_chunk *chunk = b->datas[0].chunk;
+        pixels = chunk->size > 0 && !(chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+    }
+    if (b) {
+        const auto *m = static_cast<const spa_meta_cursor *>(
+            spa_buffer_find_meta_data(b, SPA_META_Cursor, sizeof(spa_meta_cursor)));
+        cursor = m && m->id != 0;
+    }
+    bump(pixels ? 2 : cursor ? 3 : 4);
+    if (cursor)
+        bump(6);
+    return buffer;
 }
 
 } // extern "C"

@@ -21,8 +21,10 @@
 #include <QFile>
 #include <QFontDatabase>
 #include <QPainter>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QScreen>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -140,11 +142,31 @@ int main(int argc, char **argv)
     const bool scale2 = prefsModule::screenScale == 2;
     QCursor::setPos(screen->geometry().center());
 
+    // In the bottom-left corner, clear of the screen's middle (where the captures are made) and of
+    // the top, where the Wayland mode moves the pointer.
     DisplayWindow window;
-    window.move(0, 0);
+    window.move(screen->geometry().left(), screen->geometry().bottom() + 1 - 375);
     window.show();
     for (int i = 0; i < 50; ++i)
         QCoreApplication::processEvents();
+
+    // On Xwayland the pixels come through the desktop's screen-cast session, which the first use
+    // of the capture asks for: every capture is black until its first frame has come.
+    {
+        CaptureSource &source = captureSource();
+        const QPoint c = screen->geometry().center();
+        QElapsedTimer waited;
+        waited.start();
+        bool picture = false;
+        while (!(picture = !source.ScreenshotRect(c.x(), c.y(), 16, 16).isNull()) && waited.elapsed() < 20000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(5);
+        }
+        if (picture)
+            std::printf("capture: first picture after %lld ms\n", qint64(waited.elapsed()));
+        else
+            std::printf("capture: no picture within 20 s: the figures below are of black captures\n");
+    }
 
     auto refresh = [&] { scale2 ? window.details() : window.details1(); };
     Recorder recorder;
@@ -242,14 +264,26 @@ int main(int argc, char **argv)
         refresh();
         QCoreApplication::processEvents();
     }
+    // Now and then a capture of the screen's centre too: whether the refreshes still had a
+    // picture to show (on Xwayland, a stream that stopped would give none).
+    CaptureSource &source = captureSource();
+    const QPoint centre = screen->geometry().center();
+    int probes = 0, pictures = 0;
     const long before = rssAnonKb();
+    QElapsedTimer took;
+    took.start();
     for (int i = 0; i < memoryRefreshes; ++i) {
         refresh();
         QCoreApplication::processEvents();
+        if (i % 1000 == 999) {
+            ++probes;
+            pictures += !source.ScreenshotRect(centre.x(), centre.y(), 16, 16).isNull();
+        }
     }
+    const double seconds = took.elapsed() / 1000.0;
     const long after = rssAnonKb();
-    std::printf("memory: RssAnon %ld kB before, %ld kB after %d refreshes (600x375, mag 3), "
-                "growth %ld kB\n",
-                before, after, memoryRefreshes, after - before);
+    std::printf("memory: RssAnon %ld kB before, %ld kB after %d refreshes (600x375, mag 3) in %.1f s, "
+                "growth %ld kB; a picture at %d of %d probes\n",
+                before, after, memoryRefreshes, seconds, after - before, pictures, probes);
     return 0;
 }

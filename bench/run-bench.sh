@@ -3,6 +3,7 @@
 #
 #   bench/run-bench.sh [compare] [BUILD_DIR]   (default; BUILD_DIR defaults to ./build)
 #   bench/run-bench.sh refresh [BUILD_DIR]
+#   bench/run-bench.sh wayland [BUILD_DIR]     (the Wayland mode: bench/wayland-bench.sh)
 #
 # Needs the Debian packages xvfb, xterm, xdotool and xzoom, and BUILD_DIR built with the GUI
 # (it holds vizzolen, bench/libvizzolen_capturecount.so and bench/vizzolen_refresh_bench).
@@ -45,6 +46,11 @@
 #
 # Every process started here is stopped by its PID when the script ends, also on Ctrl-C or error.
 set -euo pipefail
+
+if [ "${1:-}" = wayland ]; then
+    shift
+    exec "$(dirname "$0")/wayland-bench.sh" "$@"
+fi
 
 MODE=compare
 case "${1:-}" in
