@@ -101,9 +101,11 @@ public:
         const CapturePlan plan = planCapture(currentScreens(), QRect(left, top, width, height));
         return assembleCapture(plan, [this](const CapturePiece &piece, QImage &picture) {
             // What lies on no shared monitor, or outside a frame's valid part, is black.
-            const QRect at(piece.destination, piece.source.size());
-            for (int y = at.top(); y <= at.bottom(); ++y)
-                std::fill_n(reinterpret_cast<QRgb *>(picture.scanLine(y)) + at.left(), at.width(), 0xff000000u);
+            if (!streams_->covers(piece.source)) {
+                const QRect at(piece.destination, piece.source.size());
+                for (int y = at.top(); y <= at.bottom(); ++y)
+                    std::fill_n(reinterpret_cast<QRgb *>(picture.scanLine(y)) + at.left(), at.width(), 0xff000000u);
+            }
             streams_->draw(piece.source, picture, piece.destination);
             return true;
         });

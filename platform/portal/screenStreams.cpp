@@ -506,6 +506,20 @@ bool ScreenStreams::hasFrame() const
     return false;
 }
 
+bool ScreenStreams::covers(const QRect &rect) const
+{
+    for (const auto &s : d->streams_) {
+        if (s->view.isNull())
+            continue;
+        const StreamPlace place = s->place();
+        // The mapping only grows: the corners' pixels bound all the others'.
+        if (place.area.contains(rect) && s->view.valid.contains(portal::toFrame(place, rect.topLeft()))
+            && s->view.valid.contains(portal::toFrame(place, rect.bottomRight())))
+            return true;
+    }
+    return false;
+}
+
 void ScreenStreams::draw(const QRect &rect, QImage &picture, QPoint at) const
 {
     for (const auto &s : d->streams_) {

@@ -44,6 +44,8 @@ public:
     bool pointer(QPoint &desktop) const;
     // Whether any stream holds a frame with pixels.
     bool hasFrame() const;
+    // Whether the newest frame of one stream shows all of the desktop rectangle `rect`.
+    bool covers(const QRect &rect) const;
     // What the newest frames show of the desktop rectangle `rect`, drawn into the Format_RGB32
     // `picture` with the rectangle's corner at `at`; what lies on no frame is left as it is.
     void draw(const QRect &rect, QImage &picture, QPoint at) const;

@@ -228,6 +228,16 @@ void tst_stream_faults::buffers()
             QVERIFY(picture.pixel(5, y) != kUntouched);
     }
 
+    // What the streams cover needs no black below it; what they do not, does.
+    const QRect monitor(QPoint(0, 0), kFrame);
+    QCOMPARE(streams->covers(monitor), shows == Shows::Pattern || shows == Shows::Cropped);
+    if (shows == Shows::Rows || shows == Shows::Region) {
+        QVERIFY(streams->covers(region));
+        QVERIFY(!streams->covers(region.adjusted(0, 0, 0, 1)));
+        QVERIFY(!streams->covers(region.adjusted(0, 0, 1, 0)));
+    }
+    QVERIFY(!streams->covers(monitor.translated(1, 0)));
+
     QPoint seen;
     QCOMPARE(streams->pointer(seen), pointer != QPoint(-1, -1));
     if (pointer != QPoint(-1, -1))
