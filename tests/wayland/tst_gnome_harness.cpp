@@ -219,8 +219,10 @@ void TestGnomeHarness::sessionIsUp()
     QVERIFY(qEnvironmentVariable("XAUTHORITY").contains(QLatin1String(".mutter-Xwaylandauth.")));
     QCOMPARE(qEnvironmentVariable("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
     QCOMPARE(qEnvironmentVariable("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
-    // A fresh home: nothing under ~/.local/state, and ~/.config holds only the GSettings file.
-    QVERIFY(!QDir(QDir::homePath() + QStringLiteral("/.local/state")).exists());
+    // A fresh home: nothing of the session's own in ~/.config and ~/.local/state.
+    QVERIFY(QDir::homePath().startsWith(QLatin1String("/tmp/with-gnome.")));
+    for (const char *dir : {"/.config", "/.local/state"})
+        QVERIFY2(QDir(QDir::homePath() + QLatin1String(dir)).isEmpty(), dir);
     QVERIFY((QFile::permissions(qEnvironmentVariable("XDG_RUNTIME_DIR")) & 0x0077) == 0);
     for (const char *name : {"dbus-daemon", "pipewire", "wireplumber", "mutter", "xwayland", "permission-store",
                              "portal-gnome", "portal"})
@@ -465,6 +467,7 @@ void TestGnomeHarness::teardownLeavesNothing_data()
     QTest::newRow("the command's exit status") << "exit" << 3;
     QTest::newRow("Screen Share dialog open at the end") << "dialog" << 3;
     QTest::newRow("signal while the command runs") << "signal" << 143;
+    QTest::newRow("PipeWire stopped by the test") << "pipewire" << 3;
 }
 
 // After the end nothing of the session runs: not one of the PIDs it wrote, not one process that
@@ -482,6 +485,8 @@ void TestGnomeHarness::teardownLeavesNothing()
                               QLatin1String(kRecordSession) + QStringLiteral(" && exit 3"), record};
     } else if (how == QLatin1String("dialog")) {
         command = QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("--open-share-dialog"), record};
+    } else if (how == QLatin1String("pipewire")) {
+        command = QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("--stop-pipewire"), record};
     } else {
         command = QStringList{QStringLiteral("sh"), QStringLiteral("-c"),
                               QLatin1String(kRecordSession) + QStringLiteral(" && exec sleep 60"), record};
@@ -533,11 +538,34 @@ static int openShareDialog(const QString &record)
     ::_exit(3); // no Close, no goodbye: the dialog is open when the session ends
 }
 
+// Inside a session of its own: stops PipeWire as a test of the program does, and says whether
+// it went.
+static int stopPipeWire(const QString &record)
+{
+    QProcess cp;
+    cp.start(QStringLiteral("sh"), {QStringLiteral("-c"), QLatin1String(kRecordSession), record});
+    if (!cp.waitForFinished(5000) || cp.exitCode() != 0)
+        return 10;
+    const qint64 pid = gh::sessionPid(QStringLiteral("pipewire"));
+    QString error;
+    if (!gh::stopSessionProcess(QStringLiteral("pipewire"), SIGTERM, 5000, &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 11;
+    }
+    if (gh::processRunning(pid) || gh::stopSessionProcess(QStringLiteral("pipewire")))
+        return 12; // a second stop must say it is not running
+    return 3;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--open-share-dialog") == 0) {
         QCoreApplication app(argc, argv);
         return openShareDialog(QString::fromLocal8Bit(argv[2]));
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--stop-pipewire") == 0) {
+        QCoreApplication app(argc, argv);
+        return stopPipeWire(QString::fromLocal8Bit(argv[2]));
     }
     QCoreApplication app(argc, argv);
     TestGnomeHarness t;

@@ -6,7 +6,8 @@
 # its PID and stopped by that PID; the bus activates nothing by itself (its only service folder
 # is an empty one of this run), so what is not started here is not on the bus at all.
 #
-# The command gets a fresh HOME (empty ~/.config and ~/.local/state), a private XDG_RUNTIME_DIR,
+# The command gets a fresh HOME (nothing in it: the session's own settings and state are kept
+# apart), a private XDG_RUNTIME_DIR (mode 700),
 # DISPLAY and XAUTHORITY for Xwayland, WAYLAND_DISPLAY, XDG_CURRENT_DESKTOP=GNOME,
 # XDG_SESSION_TYPE=wayland, and VIZZOLEN_GNOME_PIDS: a folder with NAME.pid for each process
 # started here (dbus-daemon pipewire wireplumber mutter xwayland permission-store portal-gnome
@@ -15,7 +16,8 @@
 #
 #   GNOME_MONITOR            the virtual monitor, WxH or WxH@R (default 1280x800)
 #   GNOME_SCALE=2            that monitor at scale 2 (mutter's scale-monitor-framebuffer, set
-#                            through a GSettings keyfile, then applied over DisplayConfig)
+#                            through a GSettings keyfile, then applied over DisplayConfig); mutter
+#                            takes it on monitors of 1536000 pixels or more, e.g. 2560x1600
 #   GNOME_NO_PORTAL_BACKEND=1  no xdg-desktop-portal-gnome (and nothing can activate it)
 #   GNOME_NO_PORTAL=1        no xdg-desktop-portal either: org.freedesktop.portal.Desktop is
 #                            not on the bus and cannot be activated
@@ -73,6 +75,12 @@ if [ -z "${VIZZOLEN_GNOME_INNER:-}" ]; then
     monitor=${GNOME_MONITOR:-1280x800}
     [[ "$monitor" =~ ^[0-9]+x[0-9]+(@[0-9]+)?$ ]] || { echo "with-gnome: GNOME_MONITOR=$monitor is not WxH or WxH@R" >&2; exit 1; }
     case "${GNOME_SCALE:-1}" in 1|2) ;; *) echo "with-gnome: GNOME_SCALE=${GNOME_SCALE} (only 1 and 2)" >&2; exit 1 ;; esac
+    # mutter takes a scale only where the monitor keeps 800 x 480 logical pixels' worth of area.
+    size=${monitor%@*}
+    if [ "${GNOME_SCALE:-1}" = 2 ] && [ $((${size%x*} * ${size#*x})) -lt $((4 * 800 * 480)) ]; then
+        echo "with-gnome: mutter offers scale 2 only on a monitor of at least 1536000 pixels (GNOME_MONITOR=$monitor; e.g. 2560x1600)" >&2
+        exit 1
+    fi
     [ $# -gt 0 ] || { echo "usage: with-gnome.sh COMMAND [ARG...]" >&2; exit 2; }
 
     # Unix socket paths are short (108 bytes): the folder stays in /tmp.
@@ -153,18 +161,21 @@ export HOME=$base/home XDG_RUNTIME_DIR=$base/run
 unset XDG_CONFIG_HOME XDG_STATE_HOME XDG_DATA_HOME XDG_CACHE_HOME DISPLAY XAUTHORITY WAYLAND_SOCKET \
     DBUS_SYSTEM_BUS_ADDRESS
 export WAYLAND_DISPLAY=wayland-vz XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland
-# GSettings in a file under ~/.config rather than through dconf, which only D-Bus activation
-# would start; no accessibility bus either.
-export GSETTINGS_BACKEND=keyfile NO_AT_BRIDGE=1 GTK_A11Y=none
+# No accessibility bus (nothing would start one).
+export NO_AT_BRIDGE=1 GTK_A11Y=none
 export VIZZOLEN_GNOME_PIDS=$pids
 monitor=${GNOME_MONITOR:-1280x800}
 
 started=()
 # start NAME COMMAND...: in the background, its output in logs/NAME.log, its PID in pids/NAME.pid.
+# The session's processes keep their settings and state in folders of their own, so that HOME
+# is the command's alone; GSettings is a file there (the keyfile backend) rather than dconf,
+# which only D-Bus activation would start.
 start() {
     local name=$1
     shift
-    "$@" >"$logs/$name.log" 2>&1 3>&- &
+    env XDG_CONFIG_HOME="$base/daemon-config" XDG_STATE_HOME="$base/daemon-state" GSETTINGS_BACKEND=keyfile \
+        "$@" >"$logs/$name.log" 2>&1 3>&- &
     echo $! >"$pids/$name.pid"
     started+=("$name")
 }
@@ -219,26 +230,25 @@ gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus \
     -m org.freedesktop.DBus.GetConnectionUnixProcessID org.freedesktop.DBus 2>/dev/null |
     sed -n 's/^(uint32 \([0-9]*\),)$/\1/p' >"$pids/dbus-daemon.pid"
 dbus-update-activation-environment HOME XDG_RUNTIME_DIR WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    GSETTINGS_BACKEND NO_AT_BRIDGE GTK_A11Y || fail "dbus-update-activation-environment failed"
+    NO_AT_BRIDGE GTK_A11Y || fail "dbus-update-activation-environment failed"
 
 # Settings: no animations in GTK's widgets (the dialog's buttons show their state at once), new
 # windows that ask for no place (the portal's dialog) in the middle of the monitor
 # wherever other windows stand, and for scale 2 the feature that lets a monitor take it
 # (mutter offers only scale 1 without it).
-mkdir -p "$HOME/.config/glib-2.0/settings"
+mkdir -p "$base/daemon-config/glib-2.0/settings"
 {
     echo '[org/gnome/desktop/interface]'
     echo 'enable-animations=false'
     echo '[org/gnome/mutter]'
     echo 'center-new-windows=true'
     [ "${GNOME_SCALE:-1}" = 2 ] && echo "experimental-features=['scale-monitor-framebuffer']"
-} >"$HOME/.config/glib-2.0/settings/keyfile"
+} >"$base/daemon-config/glib-2.0/settings/keyfile"
 
-# PipeWire and WirePlumber keep their state apart, so that ~/.local/state is the program's alone.
 mkdir -m 700 "$base/daemon-state"
-start pipewire env XDG_STATE_HOME="$base/daemon-state" pipewire
+start pipewire pipewire
 await 10 "pipewire socket $XDG_RUNTIME_DIR/pipewire-0" pipewire test -S "$XDG_RUNTIME_DIR/pipewire-0"
-start wireplumber env XDG_STATE_HOME="$base/daemon-state" wireplumber
+start wireplumber wireplumber
 wireplumber_up() { pw-dump 2>/dev/null | grep -q '"application.name": "WirePlumber"'; }
 await 10 "WirePlumber client on pipewire" wireplumber wireplumber_up
 
