@@ -114,7 +114,7 @@ public:
 private:
     void open(int fd, const QList<PortalSession::Stream> &streams)
     {
-        streams_ = ScreenStreams::open(fd, streams, [this](ScreenStreams::Failure failure, const QString &) {
+        streams_ = ScreenStreams::open(fd, streams, [this](ScreenStreams::Failure failure) {
             tell(failure == ScreenStreams::Failure::Connection ? Rank::Connection : Rank::Stream,
                  streamText(failure));
         });

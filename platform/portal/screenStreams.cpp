@@ -96,7 +96,7 @@ public:
         }
     };
 
-    std::function<void(Failure, const QString &)> failed_;
+    std::function<void(Failure)> failed_;
     bool failedOnce_ = false;
     // Failures are reported from the event loop through this guard, so that a report can end
     // this object and one that comes after its end is dropped.
@@ -143,7 +143,7 @@ public:
         }
     }
 
-    void fail(Failure failure, const QString &what)
+    void fail(Failure failure)
     {
         if (failedOnce_)
             return;
@@ -156,7 +156,7 @@ public:
             s->hasCursor = false;
         }
         QMetaObject::invokeMethod(
-            guard_.get(), [callback = failed_, failure, what] { callback(failure, what); },
+            guard_.get(), [callback = failed_, failure] { callback(failure); },
             Qt::QueuedConnection);
     }
 
@@ -181,12 +181,9 @@ public:
         static const pw_core_events coreEvents = [] {
             pw_core_events e{};
             e.version = PW_VERSION_CORE_EVENTS;
-            e.error = [](void *data, std::uint32_t id, int, int res, const char *message) {
-                if (id == PW_ID_CORE) {
-                    static_cast<Private *>(data)->fail(
-                        Failure::Connection,
-                        QString::fromUtf8(message && *message ? message : std::strerror(-res)));
-                }
+            e.error = [](void *data, std::uint32_t id, int, int, const char *) {
+                if (id == PW_ID_CORE)
+                    static_cast<Private *>(data)->fail(Failure::Connection);
             };
             return e;
         }();
@@ -203,7 +200,7 @@ public:
                     auto *self = static_cast<Private *>(data);
                     for (const auto &s : self->streams_) {
                         if (s->info.node == id)
-                            self->fail(Failure::Stream, QStringLiteral("the stream's node went away"));
+                            self->fail(Failure::Stream); // the stream's node went away
                     }
                 };
                 return e;
@@ -225,14 +222,14 @@ public:
         QObject::connect(&formatGuard_, &QTimer::timeout, guard_.get(), [this] {
             for (const auto &s : streams_) {
                 if (!s->negotiated)
-                    fail(Failure::Stream, QStringLiteral("no picture format was agreed on"));
+                    fail(Failure::Stream); // no picture format was agreed on
             }
         });
         formatGuard_.start(kFormatGuardMs);
         notifier_ = std::make_unique<QSocketNotifier>(pw_loop_get_fd(loop_), QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, guard_.get(), [this] {
             if (pw_loop_iterate(loop_, 0) < 0 && errno != EINTR)
-                fail(Failure::Connection, QString::fromUtf8(std::strerror(errno)));
+                fail(Failure::Connection);
         });
         return true;
     }
@@ -283,16 +280,16 @@ public:
             == 0;
     }
 
-    static void stateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
+    static void stateChanged(void *data, pw_stream_state, pw_stream_state state, const char *)
     {
         auto &s = *static_cast<StreamState *>(data);
         switch (state) {
         case PW_STREAM_STATE_ERROR:
-            s.owner->fail(Failure::Stream, QString::fromUtf8(error ? error : ""));
+            s.owner->fail(Failure::Stream);
             break;
         case PW_STREAM_STATE_UNCONNECTED:
             if (s.connected)
-                s.owner->fail(Failure::Stream, QString());
+                s.owner->fail(Failure::Stream);
             break;
         case PW_STREAM_STATE_PAUSED:
         case PW_STREAM_STATE_STREAMING:
@@ -319,7 +316,7 @@ public:
             || !pixelOrder(info.format, s.order) || info.size.width == 0 || info.size.height == 0
             || info.size.width > std::uint32_t(portal::kMaxFrameSide)
             || info.size.height > std::uint32_t(portal::kMaxFrameSide)) {
-            s.owner->fail(Failure::Stream, QStringLiteral("the stream's picture format cannot be read"));
+            s.owner->fail(Failure::Stream); // a picture format that cannot be read
             return;
         }
         s.formatSize = QSize(int(info.size.width), int(info.size.height));
@@ -467,7 +464,7 @@ public:
 };
 
 std::unique_ptr<ScreenStreams> ScreenStreams::open(int fd, const QList<Stream> &streams,
-                                                   std::function<void(Failure, const QString &)> failed)
+                                                   std::function<void(Failure)> failed)
 {
     if (streams.isEmpty()) {
         ::close(fd);

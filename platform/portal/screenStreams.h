@@ -34,7 +34,7 @@ public:
     // call of this class; after it the streams show nothing. Nullptr when the remote cannot
     // be used at all.
     static std::unique_ptr<ScreenStreams> open(int fd, const QList<Stream> &streams,
-                                               std::function<void(Failure, const QString &)> failed);
+                                               std::function<void(Failure)> failed);
     ~ScreenStreams();
     ScreenStreams(const ScreenStreams &) = delete;
     ScreenStreams &operator=(const ScreenStreams &) = delete;

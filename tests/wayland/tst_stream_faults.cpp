@@ -175,7 +175,7 @@ void tst_stream_faults::buffers()
     int failures = 0;
     std::unique_ptr<ScreenStreams> streams = ScreenStreams::open(
         pipeWireSocket(), {{node, QRect(QPoint(0, 0), kFrame)}},
-        [&failures](ScreenStreams::Failure, const QString &) { ++failures; });
+        [&failures](ScreenStreams::Failure) { ++failures; });
     QVERIFY(streams);
 
     // Enough buffers for every kind of lie, and for a new size to settle.
@@ -256,7 +256,7 @@ void tst_stream_faults::twoMonitors()
     // The right one stands beside the left one, its top 50 points lower.
     std::unique_ptr<ScreenStreams> streams = ScreenStreams::open(
         pipeWireSocket(), {{leftNode, QRect(0, 0, 320, 200)}, {rightNode, QRect(320, 50, 160, 100)}},
-        [&failures](ScreenStreams::Failure, const QString &) { ++failures; });
+        [&failures](ScreenStreams::Failure) { ++failures; });
     QVERIFY(streams);
     QElapsedTimer t;
     t.start();
@@ -298,7 +298,7 @@ void tst_stream_faults::endsOnce(const QStringList &options)
     ScreenStreams::Failure kind = ScreenStreams::Failure::Connection;
     std::unique_ptr<ScreenStreams> streams = ScreenStreams::open(
         pipeWireSocket(), {{node, QRect(QPoint(0, 0), kFrame)}},
-        [&](ScreenStreams::Failure f, const QString &) { ++failures, kind = f; });
+        [&](ScreenStreams::Failure f) { ++failures, kind = f; });
     QVERIFY(streams);
     QTRY_COMPARE_WITH_TIMEOUT(failures, 1, 15000);
     QCOMPARE(kind, ScreenStreams::Failure::Stream);
